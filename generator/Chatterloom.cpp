@@ -1,0 +1,62 @@
+// Chatterloom: prints a random text that follows the word-level Markov
+// chain of a source text.
+//
+// usage: Chatterloom sourceTextFile [word_prefix_cnt] [max_word_output]
+// Exit status 1 when words were printed, 0 otherwise.
+#include <errno.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "Markov.h"
+
+namespace {
+
+const char kUsage[] =
+    "usege: Chatterloom sourceTextFile \n"
+    "                     [word_prefix_cnt(default - 2)] \n"
+    "                     [max_word_output(defau;t - 1000)]\n";
+
+const char kError[] = "error cmd\n";
+
+// Writes all of `s` to standard error; a failure there has no one to tell.
+void say(const char *s) {
+  size_t len = std::strlen(s);
+  while (len > 0) {
+    ssize_t n = write(2, s, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    s += n;
+    len -= static_cast<size_t>(n);
+  }
+}
+
+// Reads a number: leading separators skipped, an optional sign, then digits
+// up to the first other byte, wrapping modulo 2^32; no digits give 0.
+int32_t to_number(const char *text) {
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+  while (*p == ' ' || (*p >= 9 && *p <= 13)) p++;
+  bool negative = *p == '-';
+  if (*p == '-' || *p == '+') p++;
+  uint32_t v = 0;
+  for (; *p >= '0' && *p <= '9'; p++) v = v * 10u + (*p - '0');
+  if (negative) v = 0u - v;
+  return static_cast<int32_t>(v);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc <= 1) {
+    say(kUsage);
+    return 1;
+  }
+  if (argc > 2) word_prefix_cnt = to_number(argv[2]);
+  int32_t max_word_output = argc > 3 ? to_number(argv[3]) : 1000;
+  if (word_prefix_cnt <= 0 || max_word_output <= 0) {
+    say(kError);
+    return 0;
+  }
+  return generate(argv[1], max_word_output) > 0 ? 1 : 0;
+}

@@ -1,0 +1,506 @@
+// Markov: reads a source text into words, builds the chain and walks it.
+#include "Markov.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+
+int32_t word_prefix_cnt = 2;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Byte classes of the source text
+
+enum : unsigned char { TOKEN, SEPARATOR, DROPPED, END };
+
+struct ByteClasses {
+  unsigned char of[256];
+};
+
+constexpr ByteClasses make_classes() {
+  ByteClasses c{};
+  for (int b = 9; b <= 12; b++) c.of[b] = SEPARATOR;
+  c.of[' '] = SEPARATOR;
+  c.of[13] = DROPPED;  // carriage returns vanish, joining what stands around them
+  c.of[26] = END;      // the end-of-text byte: nothing after it is read
+  return c;
+}
+
+constexpr ByteClasses kClass = make_classes();
+
+// Where a token that does not lie whole in the read buffer is put together.
+unsigned char token_buf[MAX_WORD_LEN + 1];
+
+constexpr size_t kReadSize = 1 << 20;
+
+// Reads the next block into an exhausted reader; false at the end of the
+// input, which a read error also is.
+bool refill(WordReader *r) {
+  if (r->done) return false;
+  for (;;) {
+    ssize_t n = read(r->fd, r->buf, r->cap);
+    if (n > 0) {
+      r->pos = 0;
+      r->end = static_cast<size_t>(n);
+      return true;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    r->done = true;
+    return false;
+  }
+}
+
+// Marks the input ended at a byte 26.
+void end_input(WordReader *r) {
+  r->done = true;
+  r->pos = r->end;
+}
+
+// Goes on with a token that runs past the buffer, holds dropped bytes, is too
+// long or ends the input: buffers[start, i) is its beginning.
+bool next_word_slow(WordReader *r, Token *t, size_t start, size_t i) {
+  size_t len = std::min(i - start, MAX_WORD_LEN);
+  std::memcpy(token_buf, r->buf + start, len);
+  r->pos = i;
+  for (;;) {
+    if (r->pos == r->end && !refill(r)) break;
+    unsigned char c = kClass.of[r->buf[r->pos]];
+    if (c == TOKEN) {
+      size_t j = r->pos;
+      while (j < r->end && kClass.of[r->buf[j]] == TOKEN) j++;
+      size_t keep = std::min(j - r->pos, MAX_WORD_LEN - len);
+      std::memcpy(token_buf + len, r->buf + r->pos, keep);
+      len += keep;
+      r->pos = j;
+    } else if (c == DROPPED) {
+      r->pos++;
+    } else if (c == SEPARATOR) {
+      r->pos++;
+      break;
+    } else {
+      end_input(r);
+      break;
+    }
+  }
+  token_buf[len] = 0;
+  t->text = token_buf;
+  t->len = len;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Hashing
+
+constexpr uint64_t M61 = (uint64_t{1} << 61) - 1;
+constexpr uint64_t BASE = 0x0d5a3f1c9e2b4a77 % M61;
+__extension__ typedef unsigned __int128 u128;
+
+inline uint64_t mix64(uint64_t x) {
+  x ^= x >> 30;
+  x *= 0xbf58476d1ce4e5b9u;
+  x ^= x >> 27;
+  x *= 0x94d049bb133111ebu;
+  x ^= x >> 31;
+  return x;
+}
+
+inline uint64_t mulmod(uint64_t a, uint64_t b) {
+  u128 p = static_cast<u128>(a) * b;
+  uint64_t s = (static_cast<uint64_t>(p) & M61) + static_cast<uint64_t>(p >> 61);
+  return s >= M61 ? s - M61 : s;
+}
+
+inline uint64_t addmod(uint64_t a, uint64_t b) {
+  uint64_t s = a + b;
+  return s >= M61 ? s - M61 : s;
+}
+
+// A word id's term in the prefix hash.
+inline uint64_t id_term(uint32_t id) {
+  return mix64(id) % M61;
+}
+
+// The 32 bits of a prefix hash that states keep and buckets are chosen by.
+inline uint32_t hash_tag(uint64_t h) {
+  return static_cast<uint32_t>(h ^ (h >> 29));
+}
+
+uint64_t powmod(uint64_t b, uint64_t e) {
+  uint64_t r = 1;
+  for (; e; e >>= 1, b = mulmod(b, b))
+    if (e & 1) r = mulmod(r, b);
+  return r;
+}
+
+// The intern hash of a word's bytes: 8 bytes a step, well mixed.
+uint64_t text_hash(const unsigned char *p, size_t n) {
+  uint64_t h = 0x9e3779b97f4a7c15u ^ (n * 0xff51afd7ed558ccdu);
+  for (; n >= 8; p += 8, n -= 8) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    h = (h ^ v) * 0xbf58476d1ce4e5b9u;
+    h ^= h >> 29;
+  }
+  uint64_t v = 0;
+  std::memcpy(&v, p, n);
+  return mix64(h ^ v);
+}
+
+// Fills `n` entries of an index array with NONE.
+template <class T>
+bool make_empty(Array<T> *a, size_t n, T empty) {
+  release(a);
+  if (!reserve(a, n)) return false;
+  std::fill(a->data, a->data + n, empty);
+  a->size = n;
+  return true;
+}
+
+// Doubles the word intern table.
+bool grow_word_index(WordList *list) {
+  size_t n = list->index.size ? list->index.size * 2 : 1024;
+  Array<WordSlot> bigger;
+  if (!make_empty(&bigger, n, WordSlot{NONE, 0})) return false;
+  for (size_t i = 0; i < list->index.size; i++) {
+    WordSlot s = list->index.data[i];
+    if (s.id == NONE) continue;
+    size_t pos = s.tag & (n - 1);
+    while (bigger.data[pos].id != NONE) pos = (pos + 1) & (n - 1);
+    bigger.data[pos] = s;
+  }
+  release(&list->index);
+  list->index = bigger;
+  return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Word reading
+
+bool next_word(WordReader *r, Token *t) {
+  for (;;) {
+    if (r->pos == r->end && !refill(r)) return false;
+    unsigned char c = kClass.of[r->buf[r->pos]];
+    if (c == TOKEN) break;
+    if (c == END) {
+      end_input(r);
+      return false;
+    }
+    r->pos++;
+  }
+  size_t start = r->pos, i = start;
+  while (i < r->end && kClass.of[r->buf[i]] == TOKEN) i++;
+  // Fast path: the whole token is in the buffer and a separator ends it.
+  if (i < r->end && kClass.of[r->buf[i]] == SEPARATOR && i - start <= MAX_WORD_LEN) {
+    t->text = r->buf + start;
+    t->len = i - start;
+    r->pos = i + 1;
+    return true;
+  }
+  return next_word_slow(r, t, start, i);
+}
+
+uint32_t word_hash(const unsigned char *text, size_t len) {
+  uint32_t h = 0;
+  for (size_t i = 0; i < len; i++) h = h * 31u + text[i];
+  return h;
+}
+
+uint32_t new_word(WordList *list, const unsigned char *text, size_t len) {
+  if ((list->words.size + 1) * 2 > list->index.size && !grow_word_index(list)) return NONE;
+  uint64_t h = text_hash(text, len);
+  uint32_t tag = static_cast<uint32_t>(h);
+  size_t mask = list->index.size - 1, pos = tag & mask;
+  for (WordSlot s; (s = list->index.data[pos]).id != NONE; pos = (pos + 1) & mask) {
+    const Word &w = list->words.data[s.id];
+    if (s.tag == tag && static_cast<size_t>(w.len) == len &&
+        std::memcmp(list->bytes.data + w.text, text, len) == 0)
+      return s.id;
+  }
+  uint32_t id = static_cast<uint32_t>(list->words.size);
+  if (id == NONE || !reserve(&list->bytes, list->bytes.size + len + 1)) return NONE;
+  Word w{list->bytes.size, word_hash(text, len), static_cast<int32_t>(len)};
+  if (!push(&list->words, w)) return NONE;
+  std::memcpy(list->bytes.data + list->bytes.size, text, len);
+  list->bytes.data[list->bytes.size + len] = ' ';
+  list->bytes.size += len + 1;
+  list->index.data[pos] = WordSlot{id, tag};
+  return id;
+}
+
+bool read_words_fd(int fd, Tokenizer tokenizer, WordList *list) {
+  WordReader r{fd, static_cast<unsigned char *>(std::malloc(kReadSize)), kReadSize, 0, 0, false};
+  if (!r.buf) return false;
+  bool ok = true;
+  Token t;
+  while (ok && tokenizer(&r, &t)) {
+    // A word's text ends at its first zero byte.
+    const void *zero = std::memchr(t.text, 0, t.len);
+    size_t len =
+        zero ? static_cast<size_t>(static_cast<const unsigned char *>(zero) - t.text) : t.len;
+    uint32_t id = new_word(list, t.text, len);
+    // Positions are 32-bit indices too, so a text of 2^32 - 1 words is too big.
+    ok = id != NONE && list->at.size < NONE - 1 && push(&list->at, id);
+  }
+  std::free(r.buf);
+  return ok;
+}
+
+bool read_words(const char *path, Tokenizer tokenizer, WordList *list) {
+  int fd;
+  do fd = open(path, O_RDONLY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  bool ok = read_words_fd(fd, tokenizer, list);
+  close(fd);
+  return ok;
+}
+
+// ---------------------------------------------------------------------------
+// The chain
+
+namespace {
+
+// Doubles the bucket array and rehashes every state into it.
+bool grow_buckets(StateTable *t) {
+  size_t n = t->bucket.size * 2;
+  Array<uint32_t> bigger;
+  if (!make_empty(&bigger, n, NONE)) return false;
+  for (uint32_t s = 0; s < t->count; s++) {
+    State *st = &t->states.data[s];
+    uint32_t *head = &bigger.data[st->hash & (n - 1)];
+    st->hash_next = *head;
+    *head = s;
+  }
+  release(&t->bucket);
+  t->bucket = bigger;
+  t->mask = n - 1;
+  return true;
+}
+
+inline size_t suffix_slot(uint32_t state, uint32_t word, size_t mask) {
+  return mix64((static_cast<uint64_t>(state) << 32) | word) & mask;
+}
+
+// Doubles the suffix index and rehashes every suffix into it.
+bool grow_suffix_index(StateTable *t) {
+  size_t n = t->suffix_index.size * 2;
+  Array<uint32_t> bigger;
+  if (!make_empty(&bigger, n, NONE)) return false;
+  for (uint32_t x = 0; x < t->suffixes.size; x++) {
+    const Suffix &f = t->suffixes.data[x];
+    size_t pos = suffix_slot(f.state, f.word, n - 1);
+    while (bigger.data[pos] != NONE) pos = (pos + 1) & (n - 1);
+    bigger.data[pos] = x;
+  }
+  release(&t->suffix_index);
+  t->suffix_index = bigger;
+  t->suffix_mask = n - 1;
+  return true;
+}
+
+// Counts word `w` once more after state `s`, adding it at the head of the
+// state's suffixes when new; returns the suffix, or NONE if memory ran out.
+uint32_t count_suffix(StateTable *t, uint32_t s, uint32_t w) {
+  if ((t->suffixes.size + 1) * 2 > t->suffix_index.size && !grow_suffix_index(t)) return NONE;
+  size_t pos = suffix_slot(s, w, t->suffix_mask);
+  for (uint32_t x; (x = t->suffix_index.data[pos]) != NONE; pos = (pos + 1) & t->suffix_mask) {
+    Suffix *f = &t->suffixes.data[x];
+    if (f->state == s && f->word == w) {
+      f->count++;
+      return x;
+    }
+  }
+  uint32_t x = new_suffix(t, w, t->states.data[s].suffixes, 1, s);
+  if (x == NONE) return NONE;
+  t->states.data[s].suffixes = x;
+  t->suffix_index.data[pos] = x;
+  return x;
+}
+
+}  // namespace
+
+bool new_table(StateTable *t, uint32_t k) {
+  *t = StateTable();
+  t->k = k;
+  if (!make_empty(&t->bucket, 1024, NONE) || !make_empty(&t->suffix_index, 1024, NONE))
+    return false;
+  t->mask = 1023;
+  t->suffix_mask = 1023;
+  return true;
+}
+
+uint64_t prefix_hash(const uint32_t *ids, uint32_t k) {
+  uint64_t h = 0;
+  for (uint32_t j = 0; j < k; j++) h = addmod(mulmod(h, BASE), id_term(ids[j]));
+  return h;
+}
+
+uint32_t find_state(const StateTable *t, const WordList *list, const uint32_t *key, uint64_t h) {
+  uint32_t tag = hash_tag(h);
+  size_t k = t->k;
+  for (uint32_t s = t->bucket.data[tag & t->mask]; s != NONE; s = t->states.data[s].hash_next) {
+    const State &st = t->states.data[s];
+    if (st.hash == tag && std::memcmp(list->at.data + st.prefix, key, k * sizeof *key) == 0)
+      return s;
+  }
+  return NONE;
+}
+
+bool add_state(StateTable *t, uint32_t s) {
+  if (t->count >= t->bucket.size && !grow_buckets(t)) return false;
+  State *st = &t->states.data[s];
+  uint32_t *head = &t->bucket.data[st->hash & t->mask];
+  st->hash_next = *head;
+  *head = s;
+  t->count++;
+  return true;
+}
+
+uint32_t new_state(StateTable *t, uint32_t prefix, uint32_t suffixes, uint32_t hash) {
+  if (t->states.size >= NONE - 1 || !push(&t->states, State{prefix, suffixes, NONE, hash}))
+    return NONE;
+  return static_cast<uint32_t>(t->states.size - 1);
+}
+
+uint32_t new_suffix(StateTable *t, uint32_t word, uint32_t next, uint32_t count, uint32_t state) {
+  if (t->suffixes.size >= NONE - 1 || !push(&t->suffixes, Suffix{word, next, count, state, NONE}))
+    return NONE;
+  return static_cast<uint32_t>(t->suffixes.size - 1);
+}
+
+bool build_chain(const WordList *list, StateTable *t) {
+  uint32_t k = t->k;
+  size_t n = list->at.size;
+  if (n <= k) return true;  // no prefix has a word after it
+  const uint32_t *ids = list->at.data;
+  uint64_t h = prefix_hash(ids, k);
+  uint64_t oldest = powmod(BASE, k - 1);  // weight of a prefix's first word
+  uint32_t prev = NONE;                   // the suffix counted one position back
+  for (size_t q = 0; q + k < n; q++) {
+    // A transition seen before already knows the state it leads to.
+    uint32_t s = prev != NONE ? t->suffixes.data[prev].next_state : NONE;
+    if (s == NONE) {
+      s = find_state(t, list, ids + q, h);
+      if (s == NONE) {
+        s = new_state(t, static_cast<uint32_t>(q), NONE, hash_tag(h));
+        if (s == NONE || !add_state(t, s)) return false;
+      }
+      if (prev != NONE) t->suffixes.data[prev].next_state = s;
+    }
+    prev = count_suffix(t, s, ids[q + k]);
+    if (prev == NONE) return false;
+    // Slide the prefix hash one word on.
+    h = addmod(mulmod(addmod(h, M61 - mulmod(id_term(ids[q]), oldest)), BASE), id_term(ids[q + k]));
+  }
+  // The text's last prefix leads on only where it also stands earlier.
+  Suffix *last = &t->suffixes.data[prev];
+  if (last->next_state == NONE) last->next_state = find_state(t, list, ids + n - k, h);
+  return true;
+}
+
+bool make_picks(StateTable *t, Picks *p) {
+  size_t d = t->suffixes.size;
+  release(&t->suffix_index);
+  release(&t->bucket);
+  if (!reserve(&p->first, size_t{t->count} + 1) || !reserve(&p->word, d) || !reserve(&p->cum, d) ||
+      !reserve(&p->next, d))
+    return false;
+  uint32_t o = 0;
+  for (uint32_t s = 0; s < t->count; s++) {
+    p->first.data[s] = o;
+    uint32_t acc = 0;
+    for (uint32_t x = t->states.data[s].suffixes; x != NONE; x = t->suffixes.data[x].next, o++) {
+      const Suffix &f = t->suffixes.data[x];
+      acc += f.count;
+      p->word.data[o] = f.word;
+      p->cum.data[o] = acc;
+      p->next.data[o] = f.next_state;
+    }
+  }
+  p->first.data[t->count] = o;
+  p->first.size = size_t{t->count} + 1;
+  p->word.size = p->cum.size = p->next.size = d;
+  release(&t->suffixes);
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Random source, output and the walk
+
+void seed_random(Random *r, uint32_t s) {
+  r->state = s;
+  draw(r);
+}
+
+uint32_t draw_below(Random *r, uint64_t n) {
+  if (n <= 32768) return draw(r) % static_cast<uint32_t>(n);
+  uint64_t d1 = draw(r), d2 = draw(r), d3 = draw(r);
+  return static_cast<uint32_t>(((d1 << 30) | (d2 << 15) | d3) % n);
+}
+
+bool flush_output(Output *o) {
+  size_t done = 0;
+  while (!o->failed && done < o->used) {
+    ssize_t n = write(o->fd, o->buf + done, o->used - done);
+    if (n > 0)
+      done += static_cast<size_t>(n);
+    else if (n < 0 && errno != EINTR)
+      o->failed = true;
+  }
+  o->used = 0;
+  return !o->failed;
+}
+
+namespace {
+
+inline void put_word(Output *o, const WordList *list, uint32_t id) {
+  const Word &w = list->words.data[id];
+  put_bytes(o, list->bytes.data + w.text, static_cast<size_t>(w.len) + 1);  // with its blank
+}
+
+}  // namespace
+
+uint64_t walk(const WordList *list, const StateTable *t, const Picks *p, int32_t limit, Random *rng,
+              Output *o) {
+  uint32_t k = t->k;
+  if (t->count == 0 || limit <= 0) return 0;
+  uint32_t s = state_at(t, draw_below(rng, t->count));
+  uint64_t max = static_cast<uint64_t>(limit);
+  uint64_t printed = std::min<uint64_t>(k, max);
+  const uint32_t *start = list->at.data + t->states.data[s].prefix;
+  for (uint64_t j = 0; j < printed; j++) put_word(o, list, start[j]);
+  if (printed < k) return printed;
+  while (printed < max && !o->failed) {
+    const uint32_t *lo = p->cum.data + p->first.data[s], *hi = p->cum.data + p->first.data[s + 1];
+    uint32_t rem = draw_below(rng, hi[-1]);
+    // The first suffix, newest first, whose running sum passes the draw.
+    size_t i = static_cast<size_t>(std::upper_bound(lo, hi, rem) - p->cum.data);
+    put_word(o, list, p->word.data[i]);
+    printed++;
+    s = p->next.data[i];
+    if (s == NONE) break;
+  }
+  return printed;
+}
+
+int64_t generate(const char *path, int32_t max_word_output) {
+  static WordList list;
+  static StateTable table;
+  static Picks picks;
+  static Output out{1, false, 0, {}};
+  uint32_t k = static_cast<uint32_t>(word_prefix_cnt);
+  if (!read_words(path, next_word, &list) || !new_table(&table, k) || !build_chain(&list, &table) ||
+      !make_picks(&table, &picks))
+    return 0;
+  Random rng;
+  seed_random(&rng, static_cast<uint32_t>(std::time(nullptr)));
+  uint64_t printed = walk(&list, &table, &picks, max_word_output, &rng, &out);
+  if (!flush_output(&out)) return 0;
+  return static_cast<int64_t>(printed);
+}

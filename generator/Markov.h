@@ -1,0 +1,262 @@
+// Markov: word reading and the word-level Markov chain of Chatterloom.
+//
+// Every record here is a plain struct and every operation a free function.
+// Records refer to each other by 32-bit index, never by pointer, so the
+// chain lives in a few large arrays.  Arrays grow with realloc: a failed
+// allocation comes back as false (or NONE), never as an exception, and the
+// caller gives up at that point.  All memory lives until the process ends.
+#ifndef CHATTERLOOM_MARKOV_H
+#define CHATTERLOOM_MARKOV_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+// The prefix length in words: 2 at start, set once by main.
+extern int32_t word_prefix_cnt;
+
+// The most bytes kept of one token; the rest of a longer token is dropped.
+constexpr size_t MAX_WORD_LEN = 10000;
+
+// The null index: no word, no state, no suffix.
+constexpr uint32_t NONE = UINT32_MAX;
+
+// A growable array of plain records; owns `data`, which realloc may move.
+template <class T>
+struct Array {
+  T *data = nullptr;
+  size_t size = 0;
+  size_t cap = 0;
+};
+
+// Makes room for at least `want` elements in all; false if memory ran out.
+template <class T>
+bool reserve(Array<T> *a, size_t want) {
+  if (want <= a->cap) return true;
+  size_t cap = a->cap ? a->cap : 16;
+  while (cap < want) cap *= 2;
+  if (cap > SIZE_MAX / sizeof(T)) return false;
+  void *p = std::realloc(a->data, cap * sizeof(T));
+  if (!p) return false;
+  a->data = static_cast<T *>(p);
+  a->cap = cap;
+  return true;
+}
+
+// Appends `v`; false if memory ran out (the array is then unchanged).
+template <class T>
+inline bool push(Array<T> *a, const T &v) {
+  if (a->size == a->cap && !reserve(a, a->size + 1)) return false;
+  a->data[a->size++] = v;
+  return true;
+}
+
+// Frees the array's block and leaves it empty.
+template <class T>
+void release(Array<T> *a) {
+  std::free(a->data);
+  *a = Array<T>();
+}
+
+// ---------------------------------------------------------------------------
+// Word reading
+
+// One distinct word: `text` is its offset in WordList::bytes, where it stands
+// followed by a zero byte; `hash` is word_hash of it; `len` its byte count.
+struct Word {
+  uint64_t text;
+  uint32_t hash;
+  int32_t len;
+};
+
+// One slot of the word intern table: a word id (NONE when empty) and the
+// low bits of its text's hash, so that most misses need no text compare.
+struct WordSlot {
+  uint32_t id;
+  uint32_t tag;
+};
+
+// The words of a source text.  `at` holds a word id per token in text order;
+// equal texts share one interned Word, found through the open-addressed
+// table `index`.  Each word's bytes stand in `bytes` followed by one blank,
+// the separator that is printed after it.
+struct WordList {
+  Array<uint32_t> at;
+  Array<Word> words;
+  Array<char> bytes;
+  Array<WordSlot> index;
+};
+
+// A buffered reader over one open file descriptor.  `done` is set at the end
+// of the file, at a read error and at the first byte 26.
+struct WordReader {
+  int fd;
+  unsigned char *buf;
+  size_t cap, pos, end;
+  bool done;
+};
+
+// The token that next_word found: `len` bytes at `text` (at most
+// MAX_WORD_LEN), valid until the next call.
+struct Token {
+  const unsigned char *text;
+  size_t len;
+};
+
+using Tokenizer = bool (*)(WordReader *, Token *);
+
+// Finds the next token of `r`: false when the input ends before one starts.
+// Byte 13 is dropped wherever it stands; 9, 10, 11, 12 and 32 separate.
+bool next_word(WordReader *r, Token *t);
+
+// The word hash of `len` bytes: h = h * 31 + byte over unsigned bytes, mod 2^32.
+uint32_t word_hash(const unsigned char *text, size_t len);
+
+// Returns the id of the word with these bytes, adding it if new; NONE if
+// memory ran out.
+uint32_t new_word(WordList *list, const unsigned char *text, size_t len);
+
+// Reads every token of the open descriptor `fd` in one pass into `list`,
+// each cut at its first zero byte; false if memory ran out.
+bool read_words_fd(int fd, Tokenizer tokenizer, WordList *list);
+
+// Opens `path` and reads its words as read_words_fd does; false if the file
+// cannot be opened or memory ran out.
+bool read_words(const char *path, Tokenizer tokenizer, WordList *list);
+
+// ---------------------------------------------------------------------------
+// The chain
+
+// A distinct prefix.  `prefix` is the position in WordList::at where it was
+// first met with a word after it; `suffixes` heads its Suffix list, newest
+// first; `hash_next` chains its bucket; `hash` is its prefix hash.  States
+// are kept in creation order, so the all-states list (newest first) is the
+// state array read from its end.
+struct State {
+  uint32_t prefix;
+  uint32_t suffixes;
+  uint32_t hash_next;
+  uint32_t hash;
+};
+
+// A word seen after a state's prefix: `word` is its word id, `next` the
+// state's previous (older) suffix, `count` how often it followed; `state`
+// is the owning state and `next_state` the state of the prefix that the
+// word leads to (NONE where that prefix has no state).
+struct Suffix {
+  uint32_t word;
+  uint32_t next;
+  uint32_t count;
+  uint32_t state;
+  uint32_t next_state;
+};
+
+// The chain while it is built, for prefixes of `k` words: states hashed into `bucket` (chains
+// through hash_next, `mask` = bucket count - 1) and suffixes found by (state, word) through the
+// open-addressed `suffix_index`.
+struct StateTable {
+  uint32_t k;
+  Array<uint32_t> bucket;
+  size_t mask;
+  Array<State> states;
+  uint32_t count;
+  Array<Suffix> suffixes;
+  Array<uint32_t> suffix_index;
+  size_t suffix_mask;
+};
+
+// The chain as the walk reads it: the suffixes of state s are entries
+// first[s] to first[s + 1] - 1, newest first, with running sums of their
+// counts in `cum`, so that a weighted pick is one binary search.
+struct Picks {
+  Array<uint32_t> first;
+  Array<uint32_t> word;
+  Array<uint32_t> cum;
+  Array<uint32_t> next;
+};
+
+// Sets up an empty table for prefixes of k words; false if memory ran out.
+bool new_table(StateTable *t, uint32_t k);
+
+// The 61-bit prefix hash of word ids ids[0..k-1]: order-sensitive, no
+// cancellation (a polynomial over well-mixed word ids modulo 2^61 - 1).
+uint64_t prefix_hash(const uint32_t *ids, uint32_t k);
+
+// Returns the state whose prefix equals the t->k ids at `key`, whose prefix
+// hash is `h`, or NONE.
+uint32_t find_state(const StateTable *t, const WordList *list, const uint32_t *key, uint64_t h);
+
+// Links the new state `s` (already in t->states) into its bucket, growing
+// the bucket array as the table fills; false if memory ran out.
+bool add_state(StateTable *t, uint32_t s);
+
+// Appends a state with these fields; returns its index, or NONE if memory ran out.
+uint32_t new_state(StateTable *t, uint32_t prefix, uint32_t suffixes, uint32_t hash);
+
+// Appends a suffix with these fields; returns its index, or NONE if memory ran out.
+uint32_t new_suffix(StateTable *t, uint32_t word, uint32_t next, uint32_t count, uint32_t state);
+
+// Returns the state at 0-based position n of the all-states list, or NONE.
+inline uint32_t state_at(const StateTable *t, uint32_t n) {
+  return n < t->count ? t->count - 1 - n : NONE;
+}
+
+// Builds the chain of t->k word prefixes over `list`; false if memory ran out.
+bool build_chain(const WordList *list, StateTable *t);
+
+// Turns the built table into Picks, freeing the table's suffix structures;
+// false if memory ran out.
+bool make_picks(StateTable *t, Picks *p);
+
+// ---------------------------------------------------------------------------
+// Random source and output
+
+// The chain's random source: a 32-bit linear congruential state.
+struct Random {
+  uint32_t state;
+};
+
+// Seeds with `s` and makes the one discarded draw.
+void seed_random(Random *r, uint32_t s);
+
+// One draw: 15 bits, 0 to 32767.
+inline uint32_t draw(Random *r) {
+  r->state = r->state * 22695477u + 1u;
+  return (r->state >> 16) & 0x7fff;
+}
+
+// A draw reduced modulo n (1 <= n <= 2^32): one draw when n <= 32768, else
+// three draws combined into 45 bits.
+uint32_t draw_below(Random *r, uint64_t n);
+
+// Buffered output to a file descriptor; `failed` once a write has failed,
+// after which nothing more is written.
+struct Output {
+  int fd;
+  bool failed;
+  size_t used;
+  char buf[1 << 16];
+};
+
+// Writes out what is buffered; false if the output has failed.
+bool flush_output(Output *o);
+
+// Buffers `len` bytes (at most the buffer's size), flushing as needed.
+inline void put_bytes(Output *o, const char *s, size_t len) {
+  if (o->used + len > sizeof o->buf && !flush_output(o)) return;
+  std::memcpy(o->buf + o->used, s, len);
+  o->used += len;
+}
+
+// Walks the chain from a start state drawn with `rng`, writing at most
+// `limit` words to `o`, each followed by a blank; returns the words written.
+uint64_t walk(const WordList *list, const StateTable *t, const Picks *p, int32_t limit, Random *rng,
+              Output *o);
+
+// Reads `path`, builds the chain of word_prefix_cnt, seeds from the clock
+// and prints at most `max_word_output` words; returns how many were printed
+// (0 when nothing could be, or when standard output failed).
+int64_t generate(const char *path, int32_t max_word_output);
+
+#endif
