@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# Black-box tests of Chatterloom: exact bytes on both streams and the status.
+# usage: chatterloom_cli.sh CHATTERLOOM TIME_SHIM
+set -u
+prog=$1
+shim=$2
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+failures=0
+passes=0
+
+# run NAME WANT_STATUS WANT_STDOUT WANT_STDERR ARGS...: runs the program with
+# the clock frozen at 1 and compares everything it leaves behind.
+run() {
+  local name=$1 status=$2 out=$3 err=$4
+  shift 4
+  FROZEN_TIME=${FROZEN_TIME:-1} LD_PRELOAD=$shim "$prog" "$@" >"$dir/out" 2>"$dir/err" </dev/null
+  local got=$?
+  printf '%s' "$out" >"$dir/want_out"
+  printf '%s' "$err" >"$dir/want_err"
+  if [ "$got" != "$status" ] || ! cmp -s "$dir/out" "$dir/want_out" || ! cmp -s "$dir/err" "$dir/want_err"; then
+    echo "FAIL: $name (status $got, wanted $status)"
+    echo "  stdout: $(head -c 200 "$dir/out" | od -c | head -3)"
+    echo "  stderr: $(head -c 200 "$dir/err" | od -c | head -3)"
+    failures=$((failures + 1))
+  else
+    passes=$((passes + 1))
+  fi
+}
+
+usage='usege: Chatterloom sourceTextFile 
+                     [word_prefix_cnt(default - 2)] 
+                     [max_word_output(defau;t - 1000)]
+'
+ex=$dir/example
+printf 'a b c a b d' >"$ex"
+
+run "no arguments: usage" 1 "" "$usage"
+run "worked example" 1 "b c a b d " "" "$ex"
+run "worked example, explicit numbers" 1 "b c a b d " "" "$ex" 2 1000
+run "extra arguments are ignored" 1 "b c a b d " "" "$ex" 2 1000 junk "$dir/none"
+run "number with trailing letters" 1 "b c a b d " "" "$ex" "2abc" " +1000x"
+run "number that wraps to 2" 1 "b c a b d " "" "$ex" 4294967298
+run "limit below the prefix length" 1 "b " "" "$ex" 2 1
+run "limit equal to the prefix length" 1 "b c " "" "$ex" 2 2
+run "prefix length 0" 0 "" "error cmd
+" "$ex" 0
+run "limit 0" 0 "" "error cmd
+" "$ex" 2 0
+run "negative prefix length" 0 "" "error cmd
+" "$ex" -2
+run "negative limit" 0 "" "error cmd
+" "$ex" 2 -5
+run "letters for a number" 0 "" "error cmd
+" "$ex" abc
+run "4294967295 reads as -1" 0 "" "error cmd
+" "$ex" 2 4294967295
+run "missing file" 0 "" "" "$dir/none"
+run "directory" 0 "" "" "$dir"
+: >"$dir/empty"
+run "empty file" 0 "" "" "$dir/empty"
+printf 'a b' >"$dir/two"
+run "too few words" 0 "" "" "$dir/two"
+run "prefix length above the text" 0 "" "" "$ex" 7
+printf 'a b c' >"$dir/abc"
+run "three words" 1 "a b c " "" "$dir/abc"
+
+# One pass: a named pipe and standard input work as files do.
+mkfifo "$dir/fifo"
+(printf 'a b c a b d' >"$dir/fifo") &
+run "named pipe" 1 "b c a b d " "" "$dir/fifo"
+wait
+FROZEN_TIME=1 LD_PRELOAD=$shim "$prog" /dev/stdin <"$ex" >"$dir/out" 2>&1
+[ $? = 1 ] && [ "$(cat "$dir/out")" = "b c a b d " ] && passes=$((passes + 1)) ||
+  { echo "FAIL: /dev/stdin"; failures=$((failures + 1)); }
+
+# A full device: nothing was printed, so the status is 0.
+FROZEN_TIME=1 LD_PRELOAD=$shim "$prog" "$ex" >/dev/full 2>"$dir/err"
+[ $? = 0 ] && [ ! -s "$dir/err" ] && passes=$((passes + 1)) ||
+  { echo "FAIL: /dev/full"; failures=$((failures + 1)); }
+
+# Out of memory: status 0, nothing on either stream.  The text needs far
+# more than the address space allows, while the program itself starts.
+awk 'BEGIN { for (i = 0; i < 3000000; i++) printf "w%d ", i }' >"$dir/big"
+for limit in 40000000 60000000 120000000; do
+  prlimit --as=$limit "$prog" "$dir/big" 1 >"$dir/out" 2>"$dir/err"
+  got=$?
+  if [ $got = 0 ] && [ ! -s "$dir/out" ] && [ ! -s "$dir/err" ]; then
+    passes=$((passes + 1))
+  else
+    echo "FAIL: out of memory at --as=$limit (status $got)"
+    failures=$((failures + 1))
+  fi
+done
+
+echo "chatterloom_cli: $passes passed, $failures failed"
+[ $failures = 0 ]
