@@ -1,0 +1,101 @@
+// Scrollet: copies a file, or standard input, to standard output.
+//
+// usage: Scrollet [filename]
+// Only the first argument is used; one holding * or ? is first expanded to
+// the sorted names it matches, as a start-up step, and the first of those is
+// the input.  Exit status 0 after a complete copy, 1 otherwise.
+#include <errno.h>
+#include <fcntl.h>
+#include <glob.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const char kUsage[] = "usage: Scrollet [filename]\n";
+
+// Smallest copy block; a larger preferred block size of the input wins.
+constexpr size_t kMinBlock = 128 * 1024;
+
+int usage() {
+  // One counted write; with nowhere to report a failure, its result is moot.
+  ssize_t ignored = write(2, kUsage, sizeof kUsage - 1);
+  (void)ignored;
+  return 1;
+}
+
+// Returns the first name that `arg` stands for: the first sorted match when
+// it holds * or ?, else `arg` itself.  Only * and ? are wildcards; a pattern
+// matching nothing stays as typed.  The result lives until exit.
+const char *expand(const char *arg) {
+  if (!std::strpbrk(arg, "*?")) return arg;
+  char *pattern = static_cast<char *>(std::malloc(2 * std::strlen(arg) + 1));
+  if (!pattern) return arg;
+  char *q = pattern;
+  for (const char *p = arg; *p; p++) {
+    if (*p == '[' || *p == ']' || *p == '\\') *q++ = '\\';
+    *q++ = *p;
+  }
+  *q = 0;
+  static glob_t found;
+  int rc = glob(pattern, 0, nullptr, &found);
+  std::free(pattern);
+  return rc == 0 && found.gl_pathc > 0 ? found.gl_pathv[0] : arg;
+}
+
+// Opens `path` for reading; -1 if it cannot be opened or is a directory,
+// which opens on this system but cannot be read as a file.
+int open_input(const char *path) {
+  int fd;
+  do fd = open(path, O_RDONLY | O_CLOEXEC);
+  while (fd < 0 && errno == EINTR);
+  struct stat st;
+  if (fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Writes all `len` bytes; false if standard output fails.
+bool write_all(const char *p, size_t len) {
+  while (len > 0) {
+    ssize_t n = write(1, p, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Copies `fd` to standard output, each block as soon as it is read, so a
+// line written into a pipe goes out at once; false on a read or write error.
+bool copy(int fd) {
+  struct stat st;
+  size_t size = kMinBlock;
+  if (fstat(fd, &st) == 0 && static_cast<size_t>(st.st_blksize) > size)
+    size = static_cast<size_t>(st.st_blksize);
+  char *buf = static_cast<char *>(std::malloc(size));
+  if (!buf) return false;
+  for (;;) {
+    ssize_t n = read(fd, buf, size);
+    if (n == 0) return true;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || !write_all(buf, static_cast<size_t>(n))) return false;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  int fd = 0;
+  if (argc > 1) {
+    fd = open_input(expand(argv[1]));
+    if (fd < 0) return usage();
+  }
+  return copy(fd) ? 0 : 1;
+}

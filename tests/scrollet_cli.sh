@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Black-box tests of Scrollet: exact bytes on both streams and the status.
+# usage: scrollet_cli.sh SCROLLET
+set -u
+prog=$1
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+failures=0
+passes=0
+
+# check NAME WANT_STATUS WANT_OUT_FILE WANT_ERR_FILE GOT_STATUS
+check() {
+  if [ "$5" = "$2" ] && cmp -s "$dir/out" "$3" && cmp -s "$dir/err" "$4"; then
+    passes=$((passes + 1))
+  else
+    echo "FAIL: $1 (status $5, wanted $2)"
+    failures=$((failures + 1))
+  fi
+}
+
+printf 'usage: Scrollet [filename]\n' >"$dir/usage"
+: >"$dir/empty"
+[ "$(wc -c <"$dir/usage")" = 27 ] || { echo "FAIL: usage text is not 27 bytes"; failures=$((failures + 1)); }
+awk 'BEGIN { for (r = 0; r < 3; r++) for (i = 0; i < 256; i++) printf "%c", i }' LC_ALL=C >"$dir/bytes"
+[ "$(wc -c <"$dir/bytes")" = 768 ] || { echo "FAIL: test file of all bytes"; failures=$((failures + 1)); }
+printf 'first line\nlast line, no end' >"$dir/noeol"
+
+for f in bytes empty noeol; do
+  "$prog" "$dir/$f" >"$dir/out" 2>"$dir/err"
+  check "file $f" 0 "$dir/$f" "$dir/empty" $?
+  "$prog" <"$dir/$f" >"$dir/out" 2>"$dir/err"
+  check "standard input from file $f" 0 "$dir/$f" "$dir/empty" $?
+  cat "$dir/$f" | "$prog" >"$dir/out" 2>"$dir/err"
+  check "standard input from a pipe, $f" 0 "$dir/$f" "$dir/empty" $?
+done
+
+"$prog" "$dir/bytes" "$dir/none" "$dir/noeol" >"$dir/out" 2>"$dir/err"
+check "extra arguments, missing ones too" 0 "$dir/bytes" "$dir/empty" $?
+"$prog" "$dir/none" "$dir/bytes" >"$dir/out" 2>"$dir/err"
+check "missing first argument before a file" 1 "$dir/empty" "$dir/usage" $?
+cp "$prog" "$dir/othername"
+"$dir/othername" "$dir/none" >"$dir/out" 2>"$dir/err"
+check "usage names Scrollet under another name" 1 "$dir/empty" "$dir/usage" $?
+"$prog" "$dir" >"$dir/out" 2>"$dir/err"
+check "a directory" 1 "$dir/empty" "$dir/usage" $?
+"$prog" "$dir/noeol/x" >"$dir/out" 2>"$dir/err"
+check "a path through a file" 1 "$dir/empty" "$dir/usage" $?
+
+"$prog" "$dir/bytes" >/dev/full 2>"$dir/err"
+got=$?
+: >"$dir/out"
+check "a full device" 1 "$dir/empty" "$dir/empty" $got
+
+# Patterns: only * and ? are wildcards, matches sorted, no match as typed.
+mkdir "$dir/glob"
+printf 'one' >"$dir/glob/b1.txt"
+printf 'two' >"$dir/glob/a2.txt"
+mkdir "$dir/brackets"
+printf 'three' >"$dir/brackets/[x].txt"
+printf 'two' >"$dir/want"
+"$prog" "$dir/glob/*.txt" >"$dir/out" 2>"$dir/err"
+check "pattern with *" 0 "$dir/want" "$dir/empty" $?
+printf 'one' >"$dir/want"
+"$prog" "$dir/glob/b?.txt" >"$dir/out" 2>"$dir/err"
+check "pattern with ?" 0 "$dir/want" "$dir/empty" $?
+printf 'three' >"$dir/want"
+"$prog" "$dir/brackets/[x]*" >"$dir/out" 2>"$dir/err"
+check "brackets are plain characters" 0 "$dir/want" "$dir/empty" $?
+"$prog" "$dir/glob/zz*" "$dir/glob/b1.txt" >"$dir/out" 2>"$dir/err"
+check "pattern matching nothing" 1 "$dir/empty" "$dir/usage" $?
+
+# A line written into a pipe comes out before the input ends.
+mkfifo "$dir/in"
+exec 3<>"$dir/in"
+"$prog" <"$dir/in" >"$dir/live" 2>/dev/null 3>&- &
+pid=$!
+printf 'hello\n' >&3
+seen=no
+for _ in $(seq 100); do
+  if [ "$(cat "$dir/live")" = hello ]; then seen=yes; break; fi
+  sleep 0.05
+done
+exec 3>&-
+wait $pid
+if [ $seen = yes ]; then passes=$((passes + 1)); else echo "FAIL: line did not pass at once"; failures=$((failures + 1)); fi
+
+echo "scrollet_cli: $passes passed, $failures failed"
+[ $failures = 0 ]
