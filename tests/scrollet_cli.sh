@@ -21,7 +21,9 @@ check() {
 printf 'usage: Scrollet [filename]\n' >"$dir/usage"
 : >"$dir/empty"
 [ "$(wc -c <"$dir/usage")" = 27 ] || { echo "FAIL: usage text is not 27 bytes"; failures=$((failures + 1)); }
-awk 'BEGIN { for (r = 0; r < 3; r++) for (i = 0; i < 256; i++) printf "%c", i }' LC_ALL=C >"$dir/bytes"
+for r in 1 2 3; do
+  for i in $(seq 0 255); do printf "\\$(printf %03o "$i")"; done
+done >"$dir/bytes"
 [ "$(wc -c <"$dir/bytes")" = 768 ] || { echo "FAIL: test file of all bytes"; failures=$((failures + 1)); }
 printf 'first line\nlast line, no end' >"$dir/noeol"
 
