@@ -266,16 +266,17 @@ bool read_words(const char *path, Tokenizer tokenizer, WordList *list) {
 
 namespace {
 
-// Doubles the bucket array and rehashes every state into it.
-bool grow_buckets(StateTable *t) {
+// Doubles the state index and re-files every state by its tag.
+bool grow_index(StateTable *t) {
   size_t n = t->bucket.size * 2;
-  Array<uint32_t> bigger;
-  if (!make_empty(&bigger, n, NONE)) return false;
-  for (uint32_t s = 0; s < t->count; s++) {
-    State *st = &t->states.data[s];
-    uint32_t *head = &bigger.data[st->hash & (n - 1)];
-    st->hash_next = *head;
-    *head = s;
+  Array<StateSlot> bigger;
+  if (!make_empty(&bigger, n, StateSlot{0, NONE})) return false;
+  for (size_t i = 0; i < t->bucket.size; i++) {
+    StateSlot slot = t->bucket.data[i];
+    if (slot.state == NONE) continue;
+    size_t pos = slot.tag & (n - 1);
+    while (bigger.data[pos].state != NONE) pos = (pos + 1) & (n - 1);
+    bigger.data[pos] = slot;
   }
   release(&t->bucket);
   t->bucket = bigger;
@@ -283,44 +284,101 @@ bool grow_buckets(StateTable *t) {
   return true;
 }
 
-inline size_t suffix_slot(uint32_t state, uint32_t word, size_t mask) {
-  return mix64((static_cast<uint64_t>(state) << 32) | word) & mask;
+// Moves a prefix hash one word on: drops `out` (weighted by `oldest`), adds `in`.
+inline uint64_t roll(uint64_t h, uint32_t out, uint32_t in, uint64_t oldest) {
+  return addmod(mulmod(addmod(h, M61 - mulmod(id_term(out), oldest)), BASE), id_term(in));
 }
 
-// Doubles the suffix index and rehashes every suffix into it.
-bool grow_suffix_index(StateTable *t) {
-  size_t n = t->suffix_index.size * 2;
-  Array<uint32_t> bigger;
-  if (!make_empty(&bigger, n, NONE)) return false;
-  for (uint32_t x = 0; x < t->suffixes.size; x++) {
-    const Suffix &f = t->suffixes.data[x];
-    size_t pos = suffix_slot(f.state, f.word, n - 1);
-    while (bigger.data[pos] != NONE) pos = (pos + 1) & (n - 1);
-    bigger.data[pos] = x;
+// How many positions ahead the state index is prefetched.
+constexpr size_t AHEAD = 16;
+
+// Gives each position q <= p, p = n - k, the state of the prefix starting
+// there: a new state at the first q < p with that prefix; st[p], the text's
+// last prefix, is NONE unless it also stands earlier.
+bool number_states(const WordList *list, StateTable *t, uint32_t *st) {
+  const uint32_t *ids = list->at.data;
+  size_t k = t->k, p = list->at.size - k;
+  if (k == 1) {
+    // A one-word prefix is its word: a plain array finds its state.
+    Array<uint32_t> of_word;
+    if (!make_empty(&of_word, list->words.size, NONE)) return false;
+    for (size_t q = 0; q < p; q++) {
+      uint32_t *s = &of_word.data[ids[q]];
+      if (*s == NONE && (*s = new_state(t, static_cast<uint32_t>(q))) == NONE) return false;
+      st[q] = *s;
+    }
+    st[p] = of_word.data[ids[p]];
+    release(&of_word);
+    return true;
   }
-  release(&t->suffix_index);
-  t->suffix_index = bigger;
-  t->suffix_mask = n - 1;
+  // Hashes of the next AHEAD positions, so that their slots are fetched
+  // from memory while this one is looked up.
+  uint64_t ring[AHEAD];
+  uint64_t oldest = powmod(BASE, k - 1), lead = prefix_hash(ids, static_cast<uint32_t>(k));
+  size_t lq = 0;
+  ring[0] = lead;
+  while (lq + 1 < AHEAD && lq < p) {
+    lead = roll(lead, ids[lq], ids[lq + k], oldest);
+    ring[++lq % AHEAD] = lead;
+  }
+  for (size_t q = 0; q <= p; q++) {
+    uint64_t h = ring[q % AHEAD];
+    if (lq < p) {
+      lead = roll(lead, ids[lq], ids[lq + k], oldest);
+      ring[++lq % AHEAD] = lead;
+      __builtin_prefetch(&t->bucket.data[hash_tag(lead) & t->mask]);
+    }
+    uint32_t s = find_state(t, list, ids + q, h);
+    if (s == NONE && q < p) {
+      s = new_state(t, static_cast<uint32_t>(q));
+      if (s == NONE || !add_state(t, s, h)) return false;
+    }
+    st[q] = s;
+  }
   return true;
 }
 
-// Counts word `w` once more after state `s`, adding it at the head of the
-// state's suffixes when new; returns the suffix, or NONE if memory ran out.
-uint32_t count_suffix(StateTable *t, uint32_t s, uint32_t w) {
-  if ((t->suffixes.size + 1) * 2 > t->suffix_index.size && !grow_suffix_index(t)) return NONE;
-  size_t pos = suffix_slot(s, w, t->suffix_mask);
-  for (uint32_t x; (x = t->suffix_index.data[pos]) != NONE; pos = (pos + 1) & t->suffix_mask) {
-    Suffix *f = &t->suffixes.data[x];
-    if (f->state == s && f->word == w) {
-      f->count++;
-      return x;
+// Lists each state's suffixes, newest first with running counts: the
+// positions are grouped by state, in text order within a group, and a mark
+// per word tells whether the group has met that word yet.
+bool collect_suffixes(const WordList *list, StateTable *t, const uint32_t *st) {
+  const uint32_t *ids = list->at.data;
+  size_t k = t->k, p = list->at.size - k, count = t->count;
+  Array<uint32_t> start, order, mark, slot;
+  bool ok = make_empty(&start, count + 1, 0u) && reserve(&order, p) &&
+            make_empty(&mark, list->words.size, NONE) && reserve(&slot, list->words.size) &&
+            reserve(&t->suffixes, p);
+  if (ok) {
+    for (size_t q = 0; q < p; q++) start.data[st[q] + 1]++;
+    for (size_t s = 0; s < count; s++) start.data[s + 1] += start.data[s];
+    for (size_t q = 0; q < p; q++) order.data[start.data[st[q]]++] = static_cast<uint32_t>(q);
+    // The fill moved each start to the next group's; the first group starts at 0.
+    Suffix *out = t->suffixes.data;
+    uint32_t base = 0, from = 0;
+    for (uint32_t s = 0; s < count; s++) {
+      uint32_t m = 0;
+      for (uint32_t i = from; i < start.data[s]; i++) {
+        uint32_t q = order.data[i], w = ids[q + k];
+        if (mark.data[w] != s) {
+          mark.data[w] = s;
+          slot.data[w] = m;
+          out[base + m++] = Suffix{w, 0, st[q + 1]};
+        }
+        out[base + slot.data[w]].count++;
+      }
+      std::reverse(out + base, out + base + m);
+      for (uint32_t j = 1; j < m; j++) out[base + j].count += out[base + j - 1].count;
+      t->states.data[s].suffixes = base;
+      base += m;
+      from = start.data[s];
     }
+    t->suffixes.size = base;
   }
-  uint32_t x = new_suffix(t, w, t->states.data[s].suffixes, 1, s);
-  if (x == NONE) return NONE;
-  t->states.data[s].suffixes = x;
-  t->suffix_index.data[pos] = x;
-  return x;
+  release(&start);
+  release(&order);
+  release(&mark);
+  release(&slot);
+  return ok;
 }
 
 }  // namespace
@@ -328,10 +386,8 @@ uint32_t count_suffix(StateTable *t, uint32_t s, uint32_t w) {
 bool new_table(StateTable *t, uint32_t k) {
   *t = StateTable();
   t->k = k;
-  if (!make_empty(&t->bucket, 1024, NONE) || !make_empty(&t->suffix_index, 1024, NONE))
-    return false;
+  if (!make_empty(&t->bucket, 1024, StateSlot{0, NONE})) return false;
   t->mask = 1023;
-  t->suffix_mask = 1023;
   return true;
 }
 
@@ -343,91 +399,39 @@ uint64_t prefix_hash(const uint32_t *ids, uint32_t k) {
 
 uint32_t find_state(const StateTable *t, const WordList *list, const uint32_t *key, uint64_t h) {
   uint32_t tag = hash_tag(h);
-  size_t k = t->k;
-  for (uint32_t s = t->bucket.data[tag & t->mask]; s != NONE; s = t->states.data[s].hash_next) {
-    const State &st = t->states.data[s];
-    if (st.hash == tag && std::memcmp(list->at.data + st.prefix, key, k * sizeof *key) == 0)
-      return s;
+  size_t bytes = size_t{t->k} * sizeof *key;
+  for (size_t pos = tag & t->mask;; pos = (pos + 1) & t->mask) {
+    StateSlot slot = t->bucket.data[pos];
+    if (slot.state == NONE) return NONE;
+    if (slot.tag == tag &&
+        std::memcmp(list->at.data + t->states.data[slot.state].prefix, key, bytes) == 0)
+      return slot.state;
   }
-  return NONE;
 }
 
-bool add_state(StateTable *t, uint32_t s) {
-  if (t->count >= t->bucket.size && !grow_buckets(t)) return false;
-  State *st = &t->states.data[s];
-  uint32_t *head = &t->bucket.data[st->hash & t->mask];
-  st->hash_next = *head;
-  *head = s;
-  t->count++;
+bool add_state(StateTable *t, uint32_t s, uint64_t h) {
+  if (size_t{t->count} * 2 > t->bucket.size && !grow_index(t)) return false;
+  uint32_t tag = hash_tag(h);
+  size_t pos = tag & t->mask;
+  while (t->bucket.data[pos].state != NONE) pos = (pos + 1) & t->mask;
+  t->bucket.data[pos] = StateSlot{tag, s};
   return true;
 }
 
-uint32_t new_state(StateTable *t, uint32_t prefix, uint32_t suffixes, uint32_t hash) {
-  if (t->states.size >= NONE - 1 || !push(&t->states, State{prefix, suffixes, NONE, hash}))
-    return NONE;
-  return static_cast<uint32_t>(t->states.size - 1);
-}
-
-uint32_t new_suffix(StateTable *t, uint32_t word, uint32_t next, uint32_t count, uint32_t state) {
-  if (t->suffixes.size >= NONE - 1 || !push(&t->suffixes, Suffix{word, next, count, state, NONE}))
-    return NONE;
-  return static_cast<uint32_t>(t->suffixes.size - 1);
+uint32_t new_state(StateTable *t, uint32_t prefix) {
+  if (t->states.size >= NONE - 1 || !push(&t->states, State{prefix, 0})) return NONE;
+  return t->count++;
 }
 
 bool build_chain(const WordList *list, StateTable *t) {
-  uint32_t k = t->k;
-  size_t n = list->at.size;
+  size_t n = list->at.size, k = t->k;
   if (n <= k) return true;  // no prefix has a word after it
-  const uint32_t *ids = list->at.data;
-  uint64_t h = prefix_hash(ids, k);
-  uint64_t oldest = powmod(BASE, k - 1);  // weight of a prefix's first word
-  uint32_t prev = NONE;                   // the suffix counted one position back
-  for (size_t q = 0; q + k < n; q++) {
-    // A transition seen before already knows the state it leads to.
-    uint32_t s = prev != NONE ? t->suffixes.data[prev].next_state : NONE;
-    if (s == NONE) {
-      s = find_state(t, list, ids + q, h);
-      if (s == NONE) {
-        s = new_state(t, static_cast<uint32_t>(q), NONE, hash_tag(h));
-        if (s == NONE || !add_state(t, s)) return false;
-      }
-      if (prev != NONE) t->suffixes.data[prev].next_state = s;
-    }
-    prev = count_suffix(t, s, ids[q + k]);
-    if (prev == NONE) return false;
-    // Slide the prefix hash one word on.
-    h = addmod(mulmod(addmod(h, M61 - mulmod(id_term(ids[q]), oldest)), BASE), id_term(ids[q + k]));
-  }
-  // The text's last prefix leads on only where it also stands earlier.
-  Suffix *last = &t->suffixes.data[prev];
-  if (last->next_state == NONE) last->next_state = find_state(t, list, ids + n - k, h);
-  return true;
-}
-
-bool make_picks(StateTable *t, Picks *p) {
-  size_t d = t->suffixes.size;
-  release(&t->suffix_index);
+  Array<uint32_t> st;
+  bool ok = reserve(&st, n - k + 1) && number_states(list, t, st.data);
   release(&t->bucket);
-  if (!reserve(&p->first, size_t{t->count} + 1) || !reserve(&p->word, d) || !reserve(&p->cum, d) ||
-      !reserve(&p->next, d))
-    return false;
-  uint32_t o = 0;
-  for (uint32_t s = 0; s < t->count; s++) {
-    p->first.data[s] = o;
-    uint32_t acc = 0;
-    for (uint32_t x = t->states.data[s].suffixes; x != NONE; x = t->suffixes.data[x].next, o++) {
-      const Suffix &f = t->suffixes.data[x];
-      acc += f.count;
-      p->word.data[o] = f.word;
-      p->cum.data[o] = acc;
-      p->next.data[o] = f.next_state;
-    }
-  }
-  p->first.data[t->count] = o;
-  p->first.size = size_t{t->count} + 1;
-  p->word.size = p->cum.size = p->next.size = d;
-  release(&t->suffixes);
-  return true;
+  ok = ok && collect_suffixes(list, t, st.data);
+  release(&st);
+  return ok;
 }
 
 // ---------------------------------------------------------------------------
@@ -466,8 +470,7 @@ inline void put_word(Output *o, const WordList *list, uint32_t id) {
 
 }  // namespace
 
-uint64_t walk(const WordList *list, const StateTable *t, const Picks *p, int32_t limit, Random *rng,
-              Output *o) {
+uint64_t walk(const WordList *list, const StateTable *t, int32_t limit, Random *rng, Output *o) {
   uint32_t k = t->k;
   if (t->count == 0 || limit <= 0) return 0;
   uint32_t s = state_at(t, draw_below(rng, t->count));
@@ -476,14 +479,18 @@ uint64_t walk(const WordList *list, const StateTable *t, const Picks *p, int32_t
   const uint32_t *start = list->at.data + t->states.data[s].prefix;
   for (uint64_t j = 0; j < printed; j++) put_word(o, list, start[j]);
   if (printed < k) return printed;
+  const Suffix *all = t->suffixes.data;
   while (printed < max && !o->failed) {
-    const uint32_t *lo = p->cum.data + p->first.data[s], *hi = p->cum.data + p->first.data[s + 1];
-    uint32_t rem = draw_below(rng, hi[-1]);
-    // The first suffix, newest first, whose running sum passes the draw.
-    size_t i = static_cast<size_t>(std::upper_bound(lo, hi, rem) - p->cum.data);
-    put_word(o, list, p->word.data[i]);
+    const Suffix *lo = all + t->states.data[s].suffixes;
+    const Suffix *hi =
+        s + 1 < t->count ? all + t->states.data[s + 1].suffixes : all + t->suffixes.size;
+    uint32_t rem = draw_below(rng, hi[-1].count);
+    // The first suffix, newest first, whose running count passes the draw.
+    const Suffix *f =
+        std::upper_bound(lo, hi, rem, [](uint32_t r, const Suffix &x) { return r < x.count; });
+    put_word(o, list, f->word);
     printed++;
-    s = p->next.data[i];
+    s = f->next_state;
     if (s == NONE) break;
   }
   return printed;
@@ -492,15 +499,13 @@ uint64_t walk(const WordList *list, const StateTable *t, const Picks *p, int32_t
 int64_t generate(const char *path, int32_t max_word_output) {
   static WordList list;
   static StateTable table;
-  static Picks picks;
   static Output out{1, false, 0, {}};
   uint32_t k = static_cast<uint32_t>(word_prefix_cnt);
-  if (!read_words(path, next_word, &list) || !new_table(&table, k) || !build_chain(&list, &table) ||
-      !make_picks(&table, &picks))
+  if (!read_words(path, next_word, &list) || !new_table(&table, k) || !build_chain(&list, &table))
     return 0;
   Random rng;
   seed_random(&rng, static_cast<uint32_t>(std::time(nullptr)));
-  uint64_t printed = walk(&list, &table, &picks, max_word_output, &rng, &out);
+  uint64_t printed = walk(&list, &table, max_word_output, &rng, &out);
   if (!flush_output(&out)) return 0;
   return static_cast<int64_t>(printed);
 }

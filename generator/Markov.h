@@ -129,51 +129,41 @@ bool read_words(const char *path, Tokenizer tokenizer, WordList *list);
 // The chain
 
 // A distinct prefix.  `prefix` is the position in WordList::at where it was
-// first met with a word after it; `suffixes` heads its Suffix list, newest
-// first; `hash_next` chains its bucket; `hash` is its prefix hash.  States
-// are kept in creation order, so the all-states list (newest first) is the
-// state array read from its end.
+// first met with a word after it; its suffixes are entries `suffixes` up to
+// the next state's `suffixes` of StateTable::suffixes.  States are kept in
+// creation order, so the all-states list (newest first) is the state array
+// read from its end.
 struct State {
   uint32_t prefix;
   uint32_t suffixes;
-  uint32_t hash_next;
-  uint32_t hash;
 };
 
-// A word seen after a state's prefix: `word` is its word id, `next` the
-// state's previous (older) suffix, `count` how often it followed; `state`
-// is the owning state and `next_state` the state of the prefix that the
-// word leads to (NONE where that prefix has no state).
+// A word seen after a state's prefix.  A state's suffixes stand newest
+// first; `count` is the running sum of the counts up to and including this
+// one, so a weighted pick is one binary search.  `next_state` is the state
+// of the prefix that the word leads to, or NONE where that has no state.
 struct Suffix {
   uint32_t word;
-  uint32_t next;
   uint32_t count;
-  uint32_t state;
   uint32_t next_state;
 };
 
-// The chain while it is built, for prefixes of `k` words: states hashed into `bucket` (chains
-// through hash_next, `mask` = bucket count - 1) and suffixes found by (state, word) through the
-// open-addressed `suffix_index`.
+// One slot of the open-addressed state index: the prefix hash's low bits
+// and the state (NONE when empty).
+struct StateSlot {
+  uint32_t tag;
+  uint32_t state;
+};
+
+// The chain for prefixes of `k` words.  While it is built, `bucket` (with
+// `mask` = slots - 1) finds a state by its prefix; `count` states in all.
 struct StateTable {
   uint32_t k;
-  Array<uint32_t> bucket;
+  Array<StateSlot> bucket;
   size_t mask;
   Array<State> states;
   uint32_t count;
   Array<Suffix> suffixes;
-  Array<uint32_t> suffix_index;
-  size_t suffix_mask;
-};
-
-// The chain as the walk reads it: the suffixes of state s are entries
-// first[s] to first[s + 1] - 1, newest first, with running sums of their
-// counts in `cum`, so that a weighted pick is one binary search.
-struct Picks {
-  Array<uint32_t> first;
-  Array<uint32_t> word;
-  Array<uint32_t> cum;
-  Array<uint32_t> next;
 };
 
 // Sets up an empty table for prefixes of k words; false if memory ran out.
@@ -187,27 +177,22 @@ uint64_t prefix_hash(const uint32_t *ids, uint32_t k);
 // hash is `h`, or NONE.
 uint32_t find_state(const StateTable *t, const WordList *list, const uint32_t *key, uint64_t h);
 
-// Links the new state `s` (already in t->states) into its bucket, growing
-// the bucket array as the table fills; false if memory ran out.
-bool add_state(StateTable *t, uint32_t s);
+// Indexes the new state `s` under prefix hash `h`, growing the index as the
+// table fills; false if memory ran out.
+bool add_state(StateTable *t, uint32_t s, uint64_t h);
 
-// Appends a state with these fields; returns its index, or NONE if memory ran out.
-uint32_t new_state(StateTable *t, uint32_t prefix, uint32_t suffixes, uint32_t hash);
-
-// Appends a suffix with these fields; returns its index, or NONE if memory ran out.
-uint32_t new_suffix(StateTable *t, uint32_t word, uint32_t next, uint32_t count, uint32_t state);
+// Appends a state first met at position `prefix`; returns it, or NONE if
+// memory ran out.
+uint32_t new_state(StateTable *t, uint32_t prefix);
 
 // Returns the state at 0-based position n of the all-states list, or NONE.
 inline uint32_t state_at(const StateTable *t, uint32_t n) {
   return n < t->count ? t->count - 1 - n : NONE;
 }
 
-// Builds the chain of t->k word prefixes over `list`; false if memory ran out.
+// Builds the chain of t->k word prefixes over `list`; false if memory ran
+// out.  The state index is freed once the states are known.
 bool build_chain(const WordList *list, StateTable *t);
-
-// Turns the built table into Picks, freeing the table's suffix structures;
-// false if memory ran out.
-bool make_picks(StateTable *t, Picks *p);
 
 // ---------------------------------------------------------------------------
 // Random source and output
@@ -251,8 +236,7 @@ inline void put_bytes(Output *o, const char *s, size_t len) {
 
 // Walks the chain from a start state drawn with `rng`, writing at most
 // `limit` words to `o`, each followed by a blank; returns the words written.
-uint64_t walk(const WordList *list, const StateTable *t, const Picks *p, int32_t limit, Random *rng,
-              Output *o);
+uint64_t walk(const WordList *list, const StateTable *t, int32_t limit, Random *rng, Output *o);
 
 // Reads `path`, builds the chain of word_prefix_cnt, seeds from the clock
 // and prints at most `max_word_output` words; returns how many were printed

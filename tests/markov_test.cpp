@@ -212,20 +212,18 @@ Output test_out;
 std::string real_generate(const std::string &text, uint32_t k, int32_t limit, uint32_t seed) {
   WordList list;
   StateTable table;
-  Picks picks;
   int fd = memory_file(text);
   EXPECT_TRUE(read_words_fd(fd, next_word, &list));
   close(fd);
   EXPECT_TRUE(new_table(&table, k));
   EXPECT_TRUE(build_chain(&list, &table));
-  EXPECT_TRUE(make_picks(&table, &picks));
   int out = memfd_create("out", 0);
   test_out.fd = out;
   test_out.failed = false;
   test_out.used = 0;
   Random r;
   seed_random(&r, seed);
-  uint64_t n = walk(&list, &table, &picks, limit, &r, &test_out);
+  uint64_t n = walk(&list, &table, limit, &r, &test_out);
   EXPECT_TRUE(flush_output(&test_out));
   std::string s(static_cast<size_t>(lseek(out, 0, SEEK_CUR)), '\0');
   EXPECT_EQ(pread(out, s.data(), s.size(), 0), static_cast<ssize_t>(s.size()));
@@ -236,10 +234,7 @@ std::string real_generate(const std::string &text, uint32_t k, int32_t limit, ui
   release(&list.bytes);
   release(&list.index);
   release(&table.states);
-  release(&picks.first);
-  release(&picks.word);
-  release(&picks.cum);
-  release(&picks.next);
+  release(&table.suffixes);
   return s;
 }
 
