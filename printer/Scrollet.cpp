@@ -81,12 +81,13 @@ bool copy(int fd) {
     size = static_cast<size_t>(st.st_blksize);
   char *buf = static_cast<char *>(std::malloc(size));
   if (!buf) return false;
-  for (;;) {
-    ssize_t n = read(fd, buf, size);
-    if (n == 0) return true;
+  ssize_t n;
+  while ((n = read(fd, buf, size)) != 0) {
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || !write_all(buf, static_cast<size_t>(n))) return false;
+    if (n < 0 || !write_all(buf, static_cast<size_t>(n))) break;
   }
+  std::free(buf);
+  return n == 0;
 }
 
 }  // namespace

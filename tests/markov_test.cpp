@@ -27,6 +27,18 @@ std::string word_text(const WordList &list, uint32_t id) {
   return std::string(list.bytes.data + w.text, static_cast<size_t>(w.len));
 }
 
+// Frees what reading and building took; the programs leave that to exit.
+void free_all(WordList *list, StateTable *table = nullptr) {
+  release(&list->at);
+  release(&list->words);
+  release(&list->bytes);
+  release(&list->index);
+  if (!table) return;
+  release(&table->bucket);
+  release(&table->states);
+  release(&table->suffixes);
+}
+
 // The words that the real reader finds in `bytes`.
 std::vector<std::string> real_words(const std::string &bytes) {
   WordList list;
@@ -35,6 +47,7 @@ std::vector<std::string> real_words(const std::string &bytes) {
   close(fd);
   std::vector<std::string> out;
   for (size_t i = 0; i < list.at.size; i++) out.push_back(word_text(list, list.at.data[i]));
+  free_all(&list);
   return out;
 }
 
@@ -121,6 +134,7 @@ TEST(WordReading, HashAndInterning) {
   EXPECT_EQ(list.at.data[0], list.at.data[2]);
   EXPECT_NE(list.at.data[0], list.at.data[1]);
   EXPECT_EQ(list.words.data[list.at.data[4]].hash, 233u);
+  free_all(&list);
 }
 
 TEST(RandomSource, DrawsFromSeedOne) {
@@ -229,12 +243,7 @@ std::string real_generate(const std::string &text, uint32_t k, int32_t limit, ui
   EXPECT_EQ(pread(out, s.data(), s.size(), 0), static_cast<ssize_t>(s.size()));
   close(out);
   EXPECT_EQ(n, static_cast<uint64_t>(std::count(s.begin(), s.end(), ' ')));
-  release(&list.at);
-  release(&list.words);
-  release(&list.bytes);
-  release(&list.index);
-  release(&table.states);
-  release(&table.suffixes);
+  free_all(&list, &table);
   return s;
 }
 
