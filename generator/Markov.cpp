@@ -32,8 +32,12 @@ constexpr ByteClasses make_classes() {
 
 constexpr ByteClasses kClass = make_classes();
 
+// Bytes readable past the end of any text handed to new_word, so that short
+// texts are hashed and compared a whole 8-byte word at a time.
+constexpr size_t SLACK = 8;
+
 // Where a token that does not lie whole in the read buffer is put together.
-unsigned char token_buf[MAX_WORD_LEN + 1];
+unsigned char token_buf[MAX_WORD_LEN + SLACK];
 
 constexpr size_t kReadSize = 1 << 20;
 
@@ -136,6 +140,28 @@ uint64_t powmod(uint64_t b, uint64_t e) {
   return r;
 }
 
+// The first n < 8 bytes at p, read as one 8-byte load (p has SLACK after it).
+inline uint64_t load_short(const void *p, size_t n) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v & ((uint64_t{1} << (8 * n)) - 1);
+}
+
+// True when the n bytes at a and b are equal.
+inline bool same_text(const void *a, const void *b, size_t n) {
+  if (n < 8) return load_short(a, n) == load_short(b, n);
+  return std::memcmp(a, b, n) == 0;
+}
+
+// True when the k word ids at a and b are equal; short prefixes are the
+// common case, so they are compared inline.
+inline bool same_ids(const uint32_t *a, const uint32_t *b, uint32_t k) {
+  if (k > 4) return std::memcmp(a, b, size_t{k} * sizeof *a) == 0;
+  for (uint32_t j = 0; j < k; j++)
+    if (a[j] != b[j]) return false;
+  return true;
+}
+
 // The intern hash of a word's bytes: 8 bytes a step, well mixed.
 uint64_t text_hash(const unsigned char *p, size_t n) {
   uint64_t h = 0x9e3779b97f4a7c15u ^ (n * 0xff51afd7ed558ccdu);
@@ -145,9 +171,7 @@ uint64_t text_hash(const unsigned char *p, size_t n) {
     h = (h ^ v) * 0xbf58476d1ce4e5b9u;
     h ^= h >> 29;
   }
-  uint64_t v = 0;
-  std::memcpy(&v, p, n);
-  return mix64(h ^ v);
+  return mix64(h ^ load_short(p, n));
 }
 
 // Fills `n` entries of an index array with NONE.
@@ -219,11 +243,11 @@ uint32_t new_word(WordList *list, const unsigned char *text, size_t len) {
   for (WordSlot s; (s = list->index.data[pos]).id != NONE; pos = (pos + 1) & mask) {
     const Word &w = list->words.data[s.id];
     if (s.tag == tag && static_cast<size_t>(w.len) == len &&
-        std::memcmp(list->bytes.data + w.text, text, len) == 0)
+        same_text(list->bytes.data + w.text, text, len))
       return s.id;
   }
   uint32_t id = static_cast<uint32_t>(list->words.size);
-  if (id == NONE || !reserve(&list->bytes, list->bytes.size + len + 1)) return NONE;
+  if (id == NONE || !reserve(&list->bytes, list->bytes.size + len + 1 + SLACK)) return NONE;
   Word w{list->bytes.size, word_hash(text, len), static_cast<int32_t>(len)};
   if (!push(&list->words, w)) return NONE;
   std::memcpy(list->bytes.data + list->bytes.size, text, len);
@@ -234,8 +258,10 @@ uint32_t new_word(WordList *list, const unsigned char *text, size_t len) {
 }
 
 bool read_words_fd(int fd, Tokenizer tokenizer, WordList *list) {
-  WordReader r{fd, static_cast<unsigned char *>(std::malloc(kReadSize)), kReadSize, 0, 0, false};
+  WordReader r{fd,   static_cast<unsigned char *>(std::malloc(kReadSize + SLACK)), kReadSize, 0, 0,
+               false};
   if (!r.buf) return false;
+  std::memset(r.buf + kReadSize, 0, SLACK);
   bool ok = true;
   Token t;
   while (ok && tokenizer(&r, &t)) {
@@ -398,13 +424,11 @@ uint64_t prefix_hash(const uint32_t *ids, uint32_t k) {
 }
 
 uint32_t find_state(const StateTable *t, const WordList *list, const uint32_t *key, uint64_t h) {
-  uint32_t tag = hash_tag(h);
-  size_t bytes = size_t{t->k} * sizeof *key;
+  uint32_t tag = hash_tag(h), k = t->k;
   for (size_t pos = tag & t->mask;; pos = (pos + 1) & t->mask) {
     StateSlot slot = t->bucket.data[pos];
     if (slot.state == NONE) return NONE;
-    if (slot.tag == tag &&
-        std::memcmp(list->at.data + t->states.data[slot.state].prefix, key, bytes) == 0)
+    if (slot.tag == tag && same_ids(list->at.data + t->states.data[slot.state].prefix, key, k))
       return slot.state;
   }
 }

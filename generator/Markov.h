@@ -114,7 +114,8 @@ bool next_word(WordReader *r, Token *t);
 uint32_t word_hash(const unsigned char *text, size_t len);
 
 // Returns the id of the word with these bytes, adding it if new; NONE if
-// memory ran out.
+// memory ran out.  Up to 7 bytes past the text are read (not used), so the
+// text must lie in a buffer with that much room after it.
 uint32_t new_word(WordList *list, const unsigned char *text, size_t len);
 
 // Reads every token of the open descriptor `fd` in one pass into `list`,
