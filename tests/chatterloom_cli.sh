@@ -98,5 +98,26 @@ for limit in $limits; do
   fi
 done
 
+# Limits at the top of the range cost no memory: the walk writes as it goes.
+run "limit 2147483647 on a text that ends" 1 "a b c " "" "$dir/abc" 2 2147483647
+run "prefix length 2147483647" 0 "" "" "$ex" 2147483647 2147483647
+printf 'a a' >"$dir/aa"
+FROZEN_TIME=1 LD_PRELOAD=$shim "$prog" "$dir/aa" 1 2147483647 2>/dev/null | head -c 1000000 | wc -c >"$dir/n"
+[ "$(cat "$dir/n")" = 1000000 ] && passes=$((passes + 1)) ||
+  { echo "FAIL: endless walk into a closed pipe"; failures=$((failures + 1)); }
+
+# A token of a gigabyte keeps 10000 bytes and stays in bounded memory.
+if [ "$mode" = plain ]; then
+  /usr/bin/time -f %M -o "$dir/mem" "$prog" /dev/stdin 1 3 >"$dir/out" 2>/dev/null \
+    < <(head -c 1000000000 /dev/zero | tr '\0' x; printf ' y x y')
+  kb=$(tail -n 1 "$dir/mem")
+  if [ "$kb" -lt 65536 ] && grep -q '^[xy]' "$dir/out"; then
+    passes=$((passes + 1))
+  else
+    echo "FAIL: a gigabyte token took $kb KB"
+    failures=$((failures + 1))
+  fi
+fi
+
 echo "chatterloom_cli: $passes passed, $failures failed"
 [ $failures = 0 ]

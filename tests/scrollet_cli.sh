@@ -53,6 +53,13 @@ got=$?
 : >"$dir/out"
 check "a full device" 1 "$dir/empty" "$dir/empty" $got
 
+"$prog" <&- >"$dir/out" 2>"$dir/err"
+check "standard input closed" 1 "$dir/empty" "$dir/empty" $?
+"$prog" "$dir/bytes" >&- 2>"$dir/err"
+got=$?
+: >"$dir/out"
+check "standard output closed" 1 "$dir/empty" "$dir/empty" $got
+
 # Patterns: only * and ? are wildcards, matches sorted, no match as typed.
 mkdir "$dir/glob"
 printf 'one' >"$dir/glob/b1.txt"
