@@ -24,7 +24,7 @@ struct ByteClasses {
 constexpr ByteClasses make_classes() {
   ByteClasses c{};
   for (int b = 9; b <= 12; b++) c.of[b] = SEPARATOR;
-  c.of[' '] = SEPARATOR;
+  c.of[32] = SEPARATOR;
   c.of[13] = DROPPED;  // carriage returns vanish, joining what stands around them
   c.of[26] = END;      // the end-of-text byte: nothing after it is read
   return c;
