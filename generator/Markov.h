@@ -62,8 +62,8 @@ void release(Array<T> *a) {
 // ---------------------------------------------------------------------------
 // Word reading
 
-// One distinct word: `text` is its offset in WordList::bytes, where it stands
-// followed by a zero byte; `hash` is word_hash of it; `len` its byte count.
+// One distinct word: `text` is its offset in WordList::bytes; `hash` is
+// word_hash of it; `len` its byte count.
 struct Word {
   uint64_t text;
   uint32_t hash;
