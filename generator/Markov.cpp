@@ -184,20 +184,20 @@ bool make_empty(Array<T> *a, size_t n, T empty) {
   return true;
 }
 
-// Doubles the word intern table.
-bool grow_word_index(WordList *list) {
-  size_t n = list->index.size ? list->index.size * 2 : 1024;
-  Array<WordSlot> bigger;
-  if (!make_empty(&bigger, n, WordSlot{NONE, 0})) return false;
-  for (size_t i = 0; i < list->index.size; i++) {
-    WordSlot s = list->index.data[i];
+// Doubles an index, re-filing every slot by its tag; false if memory ran out.
+bool grow_slots(Array<Slot> *index) {
+  size_t n = index->size ? index->size * 2 : 1024;
+  Array<Slot> bigger;
+  if (!make_empty(&bigger, n, Slot{NONE, 0})) return false;
+  for (size_t i = 0; i < index->size; i++) {
+    Slot s = index->data[i];
     if (s.id == NONE) continue;
     size_t pos = s.tag & (n - 1);
     while (bigger.data[pos].id != NONE) pos = (pos + 1) & (n - 1);
     bigger.data[pos] = s;
   }
-  release(&list->index);
-  list->index = bigger;
+  release(index);
+  *index = bigger;
   return true;
 }
 
@@ -236,11 +236,11 @@ uint32_t word_hash(const unsigned char *text, size_t len) {
 }
 
 uint32_t new_word(WordList *list, const unsigned char *text, size_t len) {
-  if ((list->words.size + 1) * 2 > list->index.size && !grow_word_index(list)) return NONE;
+  if ((list->words.size + 1) * 2 > list->index.size && !grow_slots(&list->index)) return NONE;
   uint64_t h = text_hash(text, len);
   uint32_t tag = static_cast<uint32_t>(h);
   size_t mask = list->index.size - 1, pos = tag & mask;
-  for (WordSlot s; (s = list->index.data[pos]).id != NONE; pos = (pos + 1) & mask) {
+  for (Slot s; (s = list->index.data[pos]).id != NONE; pos = (pos + 1) & mask) {
     const Word &w = list->words.data[s.id];
     if (s.tag == tag && static_cast<size_t>(w.len) == len &&
         same_text(list->bytes.data + w.text, text, len))
@@ -253,7 +253,7 @@ uint32_t new_word(WordList *list, const unsigned char *text, size_t len) {
   std::memcpy(list->bytes.data + list->bytes.size, text, len);
   list->bytes.data[list->bytes.size + len] = ' ';
   list->bytes.size += len + 1;
-  list->index.data[pos] = WordSlot{id, tag};
+  list->index.data[pos] = Slot{id, tag};
   return id;
 }
 
@@ -291,24 +291,6 @@ bool read_words(const char *path, Tokenizer tokenizer, WordList *list) {
 // The chain
 
 namespace {
-
-// Doubles the state index and re-files every state by its tag.
-bool grow_index(StateTable *t) {
-  size_t n = t->bucket.size * 2;
-  Array<StateSlot> bigger;
-  if (!make_empty(&bigger, n, StateSlot{0, NONE})) return false;
-  for (size_t i = 0; i < t->bucket.size; i++) {
-    StateSlot slot = t->bucket.data[i];
-    if (slot.state == NONE) continue;
-    size_t pos = slot.tag & (n - 1);
-    while (bigger.data[pos].state != NONE) pos = (pos + 1) & (n - 1);
-    bigger.data[pos] = slot;
-  }
-  release(&t->bucket);
-  t->bucket = bigger;
-  t->mask = n - 1;
-  return true;
-}
 
 // Moves a prefix hash one word on: drops `out` (weighted by `oldest`), adds `in`.
 inline uint64_t roll(uint64_t h, uint32_t out, uint32_t in, uint64_t oldest) {
@@ -412,8 +394,8 @@ bool collect_suffixes(const WordList *list, StateTable *t, const uint32_t *st) {
 bool new_table(StateTable *t, uint32_t k) {
   *t = StateTable();
   t->k = k;
-  if (!make_empty(&t->bucket, 1024, StateSlot{0, NONE})) return false;
-  t->mask = 1023;
+  if (!grow_slots(&t->bucket)) return false;
+  t->mask = t->bucket.size - 1;
   return true;
 }
 
@@ -426,21 +408,24 @@ uint64_t prefix_hash(const uint32_t *ids, uint32_t k) {
 uint32_t find_state(const StateTable *t, const WordList *list, const uint32_t *key, uint64_t h) {
   uint32_t tag = hash_tag(h), k = t->k;
   for (size_t pos = tag & t->mask;; pos = (pos + 1) & t->mask) {
-    StateSlot slot = t->bucket.data[pos];
-    if (slot.state == NONE) return NONE;
-    if (slot.tag == tag && same_ids(list->at.data + t->states.data[slot.state].prefix, key, k))
-      return slot.state;
+    Slot slot = t->bucket.data[pos];
+    if (slot.id == NONE) return NONE;
+    if (slot.tag == tag && same_ids(list->at.data + t->states.data[slot.id].prefix, key, k))
+      return slot.id;
   }
 }
 
 bool add_state(StateTable *t, uint32_t s, uint64_t h) {
   // Linear probing stays short up to three quarters full, and tags make a
   // probe cheap; a fuller table costs far less memory on large texts.
-  if (size_t{t->count} * 4 > t->bucket.size * 3 && !grow_index(t)) return false;
+  if (size_t{t->count} * 4 > t->bucket.size * 3) {
+    if (!grow_slots(&t->bucket)) return false;
+    t->mask = t->bucket.size - 1;
+  }
   uint32_t tag = hash_tag(h);
   size_t pos = tag & t->mask;
-  while (t->bucket.data[pos].state != NONE) pos = (pos + 1) & t->mask;
-  t->bucket.data[pos] = StateSlot{tag, s};
+  while (t->bucket.data[pos].id != NONE) pos = (pos + 1) & t->mask;
+  t->bucket.data[pos] = Slot{s, tag};
   return true;
 }
 

@@ -70,9 +70,10 @@ struct Word {
   int32_t len;
 };
 
-// One slot of the word intern table: a word id (NONE when empty) and the
-// low bits of its text's hash, so that most misses need no text compare.
-struct WordSlot {
+// One slot of an open-addressed index (of words, or of states): the id it
+// finds (NONE when empty) and the low bits of its key's hash, so that most
+// probes that miss need no key compare.
+struct Slot {
   uint32_t id;
   uint32_t tag;
 };
@@ -85,7 +86,7 @@ struct WordList {
   Array<uint32_t> at;
   Array<Word> words;
   Array<char> bytes;
-  Array<WordSlot> index;
+  Array<Slot> index;
 };
 
 // A buffered reader over one open file descriptor.  `done` is set at the end
@@ -149,18 +150,11 @@ struct Suffix {
   uint32_t next_state;
 };
 
-// One slot of the open-addressed state index: the prefix hash's low bits
-// and the state (NONE when empty).
-struct StateSlot {
-  uint32_t tag;
-  uint32_t state;
-};
-
 // The chain for prefixes of `k` words.  While it is built, `bucket` (with
 // `mask` = slots - 1) finds a state by its prefix; `count` states in all.
 struct StateTable {
   uint32_t k;
-  Array<StateSlot> bucket;
+  Array<Slot> bucket;
   size_t mask;
   Array<State> states;
   uint32_t count;
