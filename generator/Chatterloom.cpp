@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "Markov.h"
+#include "Number.h"
 
 namespace {
 
@@ -30,19 +31,6 @@ void say(const char *s) {
     s += n;
     len -= static_cast<size_t>(n);
   }
-}
-
-// Reads a number: leading separators skipped, an optional sign, then digits
-// up to the first other byte, wrapping modulo 2^32; no digits give 0.
-int32_t to_number(const char *text) {
-  const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
-  while (*p == ' ' || (*p >= 9 && *p <= 13)) p++;
-  bool negative = *p == '-';
-  if (*p == '-' || *p == '+') p++;
-  uint32_t v = 0;
-  for (; *p >= '0' && *p <= '9'; p++) v = v * 10u + (*p - '0');
-  if (negative) v = 0u - v;
-  return static_cast<int32_t>(v);
 }
 
 }  // namespace
