@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Copy.h"
+
 namespace {
 
 const char kUsage[] = "usage: Scrollet [filename]\n";
@@ -60,20 +62,8 @@ int open_input(const char *path) {
   return fd;
 }
 
-// Writes all `len` bytes; false if standard output fails.
-bool write_all(const char *p, size_t len) {
-  while (len > 0) {
-    ssize_t n = write(1, p, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    len -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Copies `fd` to standard output, each block as soon as it is read, so a
-// line written into a pipe goes out at once; false on a read or write error.
+// Copies `fd` to standard output in blocks of the larger of kMinBlock and
+// the input's preferred size; false on a read or write error.
 bool copy(int fd) {
   struct stat st;
   size_t size = kMinBlock;
@@ -81,13 +71,11 @@ bool copy(int fd) {
     size = static_cast<size_t>(st.st_blksize);
   char *buf = static_cast<char *>(std::malloc(size));
   if (!buf) return false;
-  ssize_t n;
-  while ((n = read(fd, buf, size)) != 0) {
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || !write_all(buf, static_cast<size_t>(n))) break;
-  }
+  auto get = [fd](char *p, size_t n) { return read(fd, p, n); };
+  auto put = [](const char *p, size_t n) { return write(1, p, n); };
+  bool ok = copy_blocks(get, put, buf, size);
   std::free(buf);
-  return n == 0;
+  return ok;
 }
 
 }  // namespace
