@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -258,10 +259,16 @@ uint32_t new_word(WordList *list, const unsigned char *text, size_t len) {
 }
 
 bool read_words_fd(int fd, Tokenizer tokenizer, WordList *list) {
-  WordReader r{fd,   static_cast<unsigned char *>(std::malloc(kReadSize + SLACK)), kReadSize, 0, 0,
-               false};
+  // A small file needs no more than its size (a file that grows meanwhile is
+  // still read to its end, in more reads).
+  size_t cap = kReadSize;
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0 &&
+      static_cast<uint64_t>(st.st_size) < kReadSize)
+    cap = std::max<size_t>(static_cast<size_t>(st.st_size) + 1, 4096);
+  WordReader r{fd, static_cast<unsigned char *>(std::malloc(cap + SLACK)), cap, 0, 0, false};
   if (!r.buf) return false;
-  std::memset(r.buf + kReadSize, 0, SLACK);
+  std::memset(r.buf + cap, 0, SLACK);
   bool ok = true;
   Token t;
   while (ok && tokenizer(&r, &t)) {
