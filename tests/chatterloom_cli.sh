@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Black-box tests of Chatterloom: exact bytes on both streams and the status.
-# usage: chatterloom_cli.sh CHATTERLOOM TIME_SHIM [sanitized|plain]
+# usage: chatterloom_cli.sh CHATTERLOOM TIME_SHIM ALLOC_SHIM [sanitized|plain]
 set -u
 prog=$1
 shim=$2
-mode=${3:-plain}
+alloc_shim=$3
+mode=${4:-plain}
 # The sanitizer runtime would insist on being preloaded first.
 export ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0
 dir=$(mktemp -d)
@@ -97,6 +98,54 @@ for limit in $limits; do
     failures=$((failures + 1))
   fi
 done
+
+# Every allocation failing in turn, from the first on: in reading, in
+# numbering states, in gathering suffixes, at each prefix length's own path.
+# The sanitizer's allocator cannot be stood in for, so this runs plain only.
+awk 'BEGIN { srand(3); for (i = 0; i < 30000; i++) printf "w%d ", int(rand() * rand() * 5000) }' >"$dir/mid"
+for k in $([ "$mode" = plain ] && echo 1 2 3); do
+  COUNT_ALLOC_TO=$dir/calls LD_PRELOAD=$alloc_shim "$prog" "$dir/mid" $k 5 >/dev/null
+  bad=0
+  for i in $(seq 1 "$(cat "$dir/calls")"); do
+    FAIL_ALLOC_AT=$i LD_PRELOAD=$alloc_shim "$prog" "$dir/mid" $k 5 >"$dir/out" 2>"$dir/err"
+    got=$?
+    if [ $got != 0 ] || [ -s "$dir/out" ] || [ -s "$dir/err" ]; then
+      echo "FAIL: allocation $i failing at prefix length $k (status $got)"
+      bad=$((bad + 1))
+    fi
+  done
+  [ $bad = 0 ] && passes=$((passes + 1)) || failures=$((failures + 1))
+done
+
+# Texts without a chain in them: nothing printed, status 0.
+printf ' \t\n\v\f\r  \n\n' >"$dir/blank"
+run "only separators" 0 "" "" "$dir/blank" 1
+head -c 100000 /dev/zero >"$dir/zeros"
+run "only zero bytes (one empty token)" 0 "" "" "$dir/zeros" 1
+printf '\032a b c a b d' >"$dir/sub"
+run "byte 26 first" 0 "" "" "$dir/sub" 1
+# Zero bytes cut their token: two empty words and b.
+printf '\0x \0y b' >"$dir/cut"
+run "tokens cut at a zero byte" 1 "  b " "" "$dir/cut" 2 3
+
+# Binary input: any words it holds, but never a message or a crash.
+head -c 3000000 "$prog" >"$dir/binary"
+FROZEN_TIME=1 LD_PRELOAD=$shim "$prog" "$dir/binary" 2 100000 >"$dir/out" 2>"$dir/err"
+got=$?
+if [ $got = 1 ] && [ -s "$dir/out" ] && [ ! -s "$dir/err" ]; then
+  passes=$((passes + 1))
+else
+  echo "FAIL: binary input (status $got)"
+  failures=$((failures + 1))
+fi
+
+# Numbers that wrap modulo 2^32.
+run "-4294967294 wraps to 2" 1 "b c a b d " "" "$ex" -4294967294
+run "limit 4294967297 wraps to 1" 1 "b " "" "$ex" 2 4294967297
+run "limit 2147483648 wraps negative" 0 "" "error cmd
+" "$ex" 2 2147483648
+run "prefix length 4294967295 reads as -1" 0 "" "error cmd
+" "$ex" 4294967295
 
 # Limits at the top of the range cost no memory: the walk writes as it goes.
 run "limit 2147483647 on a text that ends" 1 "a b c " "" "$dir/abc" 2 2147483647

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Black-box tests of Scrollet: exact bytes on both streams and the status.
-# usage: scrollet_cli.sh SCROLLET
+# usage: scrollet_cli.sh SCROLLET ALLOC_SHIM [sanitized|plain]
 set -u
 prog=$1
+alloc_shim=$2
+mode=${3:-plain}
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 failures=0
@@ -92,6 +94,22 @@ done
 exec 3>&-
 wait $pid
 if [ $seen = yes ]; then passes=$((passes + 1)); else echo "FAIL: line did not pass at once"; failures=$((failures + 1)); fi
+
+# Every allocation failing in turn, with a pattern to expand: status 1 and
+# nothing copied, or the whole copy (a failure outside the copy's own).
+if [ "$mode" = plain ]; then
+  COUNT_ALLOC_TO=$dir/calls LD_PRELOAD=$alloc_shim "$prog" "$dir/byte?" >/dev/null
+  bad=0
+  for i in $(seq 1 "$(cat "$dir/calls")"); do
+    FAIL_ALLOC_AT=$i LD_PRELOAD=$alloc_shim "$prog" "$dir/byte?" >"$dir/out" 2>/dev/null
+    got=$?
+    if ! { [ $got = 1 ] && [ ! -s "$dir/out" ]; } && ! { [ $got = 0 ] && cmp -s "$dir/out" "$dir/bytes"; }; then
+      echo "FAIL: allocation $i failing (status $got)"
+      bad=$((bad + 1))
+    fi
+  done
+  [ $bad = 0 ] && passes=$((passes + 1)) || failures=$((failures + 1))
+fi
 
 echo "scrollet_cli: $passes passed, $failures failed"
 [ $failures = 0 ]
