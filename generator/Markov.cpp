@@ -326,8 +326,10 @@ bool number_states(const WordList *list, StateTable *t, uint32_t *st) {
     release(&of_word);
     return true;
   }
-  // Hashes of the next AHEAD positions, so that their slots are fetched
-  // from memory while this one is looked up.
+  // First each position gets the position where its prefix was first met.
+  // Hashes run AHEAD positions ahead: the slot of the farthest is fetched
+  // from memory, and halfway there the prefix that slot names, so that
+  // neither is waited for when its position comes up.
   uint64_t ring[AHEAD];
   uint64_t oldest = powmod(BASE, k - 1), lead = prefix_hash(ids, static_cast<uint32_t>(k));
   size_t lq = 0;
@@ -336,50 +338,64 @@ bool number_states(const WordList *list, StateTable *t, uint32_t *st) {
     lead = roll(lead, ids[lq], ids[lq + k], oldest);
     ring[++lq % AHEAD] = lead;
   }
+  size_t fresh = 0;
   for (size_t q = 0; q <= p; q++) {
     uint64_t h = ring[q % AHEAD];
     if (lq < p) {
       lead = roll(lead, ids[lq], ids[lq + k], oldest);
       ring[++lq % AHEAD] = lead;
       __builtin_prefetch(&t->bucket.data[hash_tag(lead) & t->mask]);
+      Slot mid = t->bucket.data[hash_tag(ring[(q + AHEAD / 2) % AHEAD]) & t->mask];
+      if (mid.id != NONE) __builtin_prefetch(ids + mid.id);
     }
-    uint32_t s = find_state(t, list, ids + q, h);
-    if (s == NONE && q < p) {
-      s = new_state(t, static_cast<uint32_t>(q));
-      if (s == NONE || !add_state(t, s, h)) return false;
+    uint32_t first = find_state(t, list, ids + q, h);
+    if (first == NONE && q < p) {
+      first = static_cast<uint32_t>(q);
+      if (!add_state(t, first, h, ++fresh)) return false;
     }
-    st[q] = s;
+    st[q] = first;
+  }
+  // Then states are numbered in the order they were first met; a later
+  // position takes the number its first position got.
+  if (!reserve(&t->states, fresh)) return false;
+  for (size_t q = 0; q <= p; q++) {
+    uint32_t first = st[q];
+    if (first == q && q < p)
+      st[q] = new_state(t, first);
+    else if (first != NONE)
+      st[q] = st[first];
   }
   return true;
 }
 
-// Lists each state's suffixes, newest first with running counts: the
-// positions are grouped by state, in text order within a group, and a mark
-// per word tells whether the group has met that word yet.
+// Lists each state's suffixes, newest first with running counts.  Each
+// position's (word, next state) is first dealt to its state's group, in
+// text order within a group; then each group is merged in place, a mark
+// per word telling whether the group has met that word yet.
 bool collect_suffixes(const WordList *list, StateTable *t, const uint32_t *st) {
   const uint32_t *ids = list->at.data;
   size_t k = t->k, p = list->at.size - k, count = t->count;
-  Array<uint32_t> start, order, mark, slot;
-  bool ok = make_empty(&start, count + 1, 0u) && reserve(&order, p) &&
-            make_empty(&mark, list->words.size, NONE) && reserve(&slot, list->words.size) &&
-            reserve(&t->suffixes, p);
+  Array<uint32_t> start, mark, slot;
+  bool ok = make_empty(&start, count + 1, 0u) && make_empty(&mark, list->words.size, NONE) &&
+            reserve(&slot, list->words.size) && reserve(&t->suffixes, p);
   if (ok) {
+    Suffix *out = t->suffixes.data;
     for (size_t q = 0; q < p; q++) start.data[st[q] + 1]++;
     for (size_t s = 0; s < count; s++) start.data[s + 1] += start.data[s];
-    for (size_t q = 0; q < p; q++) order.data[start.data[st[q]]++] = static_cast<uint32_t>(q);
-    // The fill moved each start to the next group's; the first group starts at 0.
-    Suffix *out = t->suffixes.data;
+    for (size_t q = 0; q < p; q++) out[start.data[st[q]]++] = Suffix{ids[q + k], 1, st[q + 1]};
+    // The deal moved each start to the next group's; the first starts at 0.
     uint32_t base = 0, from = 0;
     for (uint32_t s = 0; s < count; s++) {
       uint32_t m = 0;
       for (uint32_t i = from; i < start.data[s]; i++) {
-        uint32_t q = order.data[i], w = ids[q + k];
+        uint32_t w = out[i].word;
         if (mark.data[w] != s) {
           mark.data[w] = s;
           slot.data[w] = m;
-          out[base + m++] = Suffix{w, 0, st[q + 1]};
+          out[base + m++] = out[i];  // base + m <= i: merging never overtakes the deal
+        } else {
+          out[base + slot.data[w]].count++;
         }
-        out[base + slot.data[w]].count++;
       }
       std::reverse(out + base, out + base + m);
       for (uint32_t j = 1; j < m; j++) out[base + j].count += out[base + j - 1].count;
@@ -390,7 +406,6 @@ bool collect_suffixes(const WordList *list, StateTable *t, const uint32_t *st) {
     t->suffixes.size = base;
   }
   release(&start);
-  release(&order);
   release(&mark);
   release(&slot);
   return ok;
@@ -417,22 +432,21 @@ uint32_t find_state(const StateTable *t, const WordList *list, const uint32_t *k
   for (size_t pos = tag & t->mask;; pos = (pos + 1) & t->mask) {
     Slot slot = t->bucket.data[pos];
     if (slot.id == NONE) return NONE;
-    if (slot.tag == tag && same_ids(list->at.data + t->states.data[slot.id].prefix, key, k))
-      return slot.id;
+    if (slot.tag == tag && same_ids(list->at.data + slot.id, key, k)) return slot.id;
   }
 }
 
-bool add_state(StateTable *t, uint32_t s, uint64_t h) {
+bool add_state(StateTable *t, uint32_t first, uint64_t h, size_t count) {
   // Linear probing stays short up to three quarters full, and tags make a
   // probe cheap; a fuller table costs far less memory on large texts.
-  if (size_t{t->count} * 4 > t->bucket.size * 3) {
+  if (count * 4 > t->bucket.size * 3) {
     if (!grow_slots(&t->bucket)) return false;
     t->mask = t->bucket.size - 1;
   }
   uint32_t tag = hash_tag(h);
   size_t pos = tag & t->mask;
   while (t->bucket.data[pos].id != NONE) pos = (pos + 1) & t->mask;
-  t->bucket.data[pos] = Slot{s, tag};
+  t->bucket.data[pos] = Slot{first, tag};
   return true;
 }
 

@@ -151,7 +151,7 @@ struct Suffix {
 };
 
 // The chain for prefixes of `k` words.  While it is built, `bucket` (with
-// `mask` = slots - 1) finds a state by its prefix; `count` states in all.
+// `mask` = slots - 1) finds where a prefix was first met; `count` states.
 struct StateTable {
   uint32_t k;
   Array<Slot> bucket;
@@ -168,13 +168,13 @@ bool new_table(StateTable *t, uint32_t k);
 // cancellation (a polynomial over well-mixed word ids modulo 2^61 - 1).
 uint64_t prefix_hash(const uint32_t *ids, uint32_t k);
 
-// Returns the state whose prefix equals the t->k ids at `key`, whose prefix
-// hash is `h`, or NONE.
+// Returns the position where the prefix equal to the t->k ids at `key`,
+// whose prefix hash is `h`, was first met, or NONE if it was not.
 uint32_t find_state(const StateTable *t, const WordList *list, const uint32_t *key, uint64_t h);
 
-// Indexes the new state `s` under prefix hash `h`, growing the index as the
-// table fills; false if memory ran out.
-bool add_state(StateTable *t, uint32_t s, uint64_t h);
+// Indexes the prefix first met at position `first` under prefix hash `h`,
+// growing the index to hold `count` prefixes; false if memory ran out.
+bool add_state(StateTable *t, uint32_t first, uint64_t h, size_t count);
 
 // Appends a state first met at position `prefix`; returns it, or NONE if
 // memory ran out.
