@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <ctime>
 
 int32_t word_prefix_cnt = 2;
@@ -126,7 +127,8 @@ inline uint64_t addmod(uint64_t a, uint64_t b) {
 
 // A word id's term in the prefix hash.
 inline uint64_t id_term(uint32_t id) {
-  return mix64(id) % M61;
+  uint64_t x = mix64(id) >> 3;  // 61 bits, kept canonical below M61
+  return x == M61 ? 0 : x;
 }
 
 // The 32 bits of a prefix hash that states keep and buckets are chosen by.
@@ -307,6 +309,32 @@ inline uint64_t roll(uint64_t h, uint32_t out, uint32_t in, uint64_t oldest) {
 // How many positions ahead the state index is prefetched.
 constexpr size_t AHEAD = 16;
 
+// Estimates how many distinct prefixes of k words start before position p,
+// to a few percent: a HyperLogLog sketch of their prefix hashes.
+size_t estimate_prefixes(const uint32_t *ids, size_t p, size_t k, uint64_t oldest) {
+  constexpr int BITS = 12;
+  constexpr size_t M = size_t{1} << BITS;
+  unsigned char rank[M] = {};
+  uint64_t h = prefix_hash(ids, static_cast<uint32_t>(k));
+  for (size_t q = 0; q < p; q++) {
+    // The top bits of the 61-bit hash pick a register; the rest give a rank.
+    uint64_t rest = (h << (64 - 61 + BITS)) | (uint64_t{1} << (64 - 61 + BITS - 1));
+    unsigned char r = static_cast<unsigned char>(__builtin_clzll(rest) + 1);
+    unsigned char &reg = rank[h >> (61 - BITS)];
+    if (r > reg) reg = r;
+    if (q + 1 < p) h = roll(h, ids[q], ids[q + k], oldest);
+  }
+  double sum = 0;
+  size_t zeros = 0;
+  for (unsigned char r : rank) {
+    sum += 1.0 / static_cast<double>(uint64_t{1} << r);
+    zeros += r == 0;
+  }
+  double e = 0.7213 / (1 + 1.079 / M) * M * M / sum;
+  if (e < 2.5 * M && zeros > 0) e = M * std::log(static_cast<double>(M) / zeros);
+  return std::min(p, static_cast<size_t>(e));
+}
+
 // Gives each position q <= p, p = n - k, the state of the prefix starting
 // there: a new state at the first q < p with that prefix; st[p], the text's
 // last prefix, is NONE unless it also stands earlier.
@@ -330,8 +358,18 @@ bool number_states(const WordList *list, StateTable *t, uint32_t *st) {
   // Hashes run AHEAD positions ahead: the slot of the farthest is fetched
   // from memory, and halfway there the prefix that slot names, so that
   // neither is waited for when its position comes up.
+  // An index sized once for the estimate, with room for its error, is
+  // never re-filed; one that fills up grows all the same.
+  uint64_t oldest = powmod(BASE, k - 1);
+  size_t slots = t->bucket.size;
+  size_t want = estimate_prefixes(ids, p, k, oldest) * 21 / 20;
+  while (slots * 3 < want * 4) slots *= 2;
+  if (slots > t->bucket.size) {
+    if (!make_empty(&t->bucket, slots, Slot{NONE, 0})) return false;
+    t->mask = slots - 1;
+  }
   uint64_t ring[AHEAD];
-  uint64_t oldest = powmod(BASE, k - 1), lead = prefix_hash(ids, static_cast<uint32_t>(k));
+  uint64_t lead = prefix_hash(ids, static_cast<uint32_t>(k));
   size_t lq = 0;
   ring[0] = lead;
   while (lq + 1 < AHEAD && lq < p) {
