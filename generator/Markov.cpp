@@ -373,10 +373,6 @@ bool number_states(const WordList *list, StateTable *t, uint32_t *st) {
     release(&of_word);
     return true;
   }
-  // First each position gets the position where its prefix was first met.
-  // Hashes run AHEAD positions ahead: the slot of the farthest is fetched
-  // from memory, and halfway there the prefix that slot names, so that
-  // neither is waited for when its position comes up.
   // An index sized once for the estimate, with room for its error, is
   // never re-filed; one that fills up grows all the same.
   uint64_t oldest = powmod(BASE, k - 1);
@@ -387,6 +383,11 @@ bool number_states(const WordList *list, StateTable *t, uint32_t *st) {
     if (!make_empty(&t->bucket, slots, Slot{NONE, 0})) return false;
     t->mask = slots - 1;
   }
+  if (!reserve(&t->states, want)) return false;
+  // The index finds where a prefix was first met, and that position's state
+  // is the state.  Hashes run AHEAD positions ahead: the slot of the
+  // farthest is fetched from memory, and halfway there the prefix and state
+  // that slot names, so that none is waited for when its position comes up.
   uint64_t ring[AHEAD];
   uint64_t lead = prefix_hash(ids, static_cast<uint32_t>(k));
   size_t lq = 0;
@@ -395,7 +396,6 @@ bool number_states(const WordList *list, StateTable *t, uint32_t *st) {
     lead = roll(lead, ids[lq], ids[lq + k], oldest);
     ring[++lq % AHEAD] = lead;
   }
-  size_t fresh = 0;
   for (size_t q = 0; q <= p; q++) {
     uint64_t h = ring[q % AHEAD];
     if (lq < p) {
@@ -403,24 +403,19 @@ bool number_states(const WordList *list, StateTable *t, uint32_t *st) {
       ring[++lq % AHEAD] = lead;
       __builtin_prefetch(&t->bucket.data[hash_tag(lead) & t->mask]);
       Slot mid = t->bucket.data[hash_tag(ring[(q + AHEAD / 2) % AHEAD]) & t->mask];
-      if (mid.id != NONE) __builtin_prefetch(ids + mid.id);
+      if (mid.id != NONE) {
+        __builtin_prefetch(ids + mid.id);
+        __builtin_prefetch(st + mid.id);
+      }
     }
-    uint32_t first = find_state(t, list, ids + q, h);
-    if (first == NONE && q < p) {
-      first = static_cast<uint32_t>(q);
-      if (!add_state(t, first, h, ++fresh)) return false;
+    uint32_t first = find_state(t, list, ids + q, h), s = NONE;
+    if (first != NONE) {
+      s = st[first];
+    } else if (q < p) {
+      s = new_state(t, static_cast<uint32_t>(q));
+      if (s == NONE || !add_state(t, static_cast<uint32_t>(q), h, t->count)) return false;
     }
-    st[q] = first;
-  }
-  // Then states are numbered in the order they were first met; a later
-  // position takes the number its first position got.
-  if (!reserve(&t->states, fresh)) return false;
-  for (size_t q = 0; q <= p; q++) {
-    uint32_t first = st[q];
-    if (first == q && q < p)
-      st[q] = new_state(t, first);
-    else if (first != NONE)
-      st[q] = st[first];
+    st[q] = s;
   }
   return true;
 }
