@@ -151,12 +151,6 @@ inline uint64_t load_short(const void *p, size_t n) {
   return v & ((uint64_t{1} << (8 * n)) - 1);
 }
 
-// True when the n bytes at a and b are equal.
-inline bool same_text(const void *a, const void *b, size_t n) {
-  if (n < 8) return load_short(a, n) == load_short(b, n);
-  return std::memcmp(a, b, n) == 0;
-}
-
 // True when the k word ids at a and b are equal; short prefixes are the
 // common case, so they are compared inline.
 inline bool same_ids(const uint32_t *a, const uint32_t *b, uint32_t k) {
@@ -207,12 +201,15 @@ bool make_empty(Array<T> *a, size_t n, T empty) {
 }
 
 // Doubles an index, re-filing every slot by its tag; false if memory ran out.
-bool grow_slots(Array<Slot> *index) {
+template <class S>
+bool grow_slots(Array<S> *index) {
   size_t n = index->size ? index->size * 2 : 1024;
-  Array<Slot> bigger;
-  if (!make_empty(&bigger, n, Slot{NONE, 0})) return false;
+  Array<S> bigger;
+  S empty{};
+  empty.id = NONE;
+  if (!make_empty(&bigger, n, empty)) return false;
   for (size_t i = 0; i < index->size; i++) {
-    Slot s = index->data[i];
+    S s = index->data[i];
     if (s.id == NONE) continue;
     size_t pos = s.tag & (n - 1);
     while (bigger.data[pos].id != NONE) pos = (pos + 1) & (n - 1);
@@ -261,11 +258,15 @@ uint32_t new_word(WordList *list, const unsigned char *text, size_t len) {
   if ((list->words.size + 1) * 2 > list->index.size && !grow_slots(&list->index)) return NONE;
   uint64_t h = text_hash(text, len);
   uint32_t tag = static_cast<uint32_t>(h);
+  uint64_t head = load_short(text, std::min<size_t>(len, 7));
+  if (len >= 8) std::memcpy(&head, text, 8);
   size_t mask = list->index.size - 1, pos = tag & mask;
-  for (Slot s; (s = list->index.data[pos]).id != NONE; pos = (pos + 1) & mask) {
+  for (WordSlot s; (s = list->index.data[pos]).id != NONE; pos = (pos + 1) & mask) {
+    if (s.head != head) continue;
+    if (len < 8) return s.id;
     const Word &w = list->words.data[s.id];
     if (s.tag == tag && static_cast<size_t>(w.len) == len &&
-        same_text(list->bytes.data + w.text, text, len))
+        std::memcmp(list->bytes.data + w.text, text, len) == 0)
       return s.id;
   }
   uint32_t id = static_cast<uint32_t>(list->words.size);
@@ -275,7 +276,7 @@ uint32_t new_word(WordList *list, const unsigned char *text, size_t len) {
   std::memcpy(list->bytes.data + list->bytes.size, text, len);
   list->bytes.data[list->bytes.size + len] = ' ';
   list->bytes.size += len + 1;
-  list->index.data[pos] = Slot{id, tag};
+  list->index.data[pos] = WordSlot{id, tag, head};
   return id;
 }
 
@@ -402,8 +403,9 @@ bool number_states(const WordList *list, StateTable *t, uint32_t *st) {
       lead = roll(lead, ids[lq], ids[lq + k], oldest);
       ring[++lq % AHEAD] = lead;
       __builtin_prefetch(&t->bucket.data[hash_tag(lead) & t->mask]);
-      Slot mid = t->bucket.data[hash_tag(ring[(q + AHEAD / 2) % AHEAD]) & t->mask];
-      if (mid.id != NONE) {
+      uint32_t mid_tag = hash_tag(ring[(q + AHEAD / 2) % AHEAD]);
+      Slot mid = t->bucket.data[mid_tag & t->mask];
+      if (mid.tag == mid_tag && mid.id != NONE) {
         __builtin_prefetch(ids + mid.id);
         __builtin_prefetch(st + mid.id);
       }

@@ -78,6 +78,15 @@ struct Slot {
   uint32_t tag;
 };
 
+// One slot of the word index: a Slot, and the word's first 8 bytes, zero
+// filled past its end.  No word holds a zero byte, so for a word under 8
+// bytes `head` is the whole word and a match needs nothing more.
+struct WordSlot {
+  uint32_t id;
+  uint32_t tag;
+  uint64_t head;
+};
+
 // The words of a source text.  `at` holds a word id per token in text order;
 // equal texts share one interned Word, found through the open-addressed
 // table `index`.  Each word's bytes stand in `bytes` followed by one blank,
@@ -86,7 +95,7 @@ struct WordList {
   Array<uint32_t> at;
   Array<Word> words;
   Array<char> bytes;
-  Array<Slot> index;
+  Array<WordSlot> index;
 };
 
 // A buffered reader over one open file descriptor.  `done` is set at the end

@@ -74,6 +74,25 @@ TEST(WordReading, HashAndInterning) {
   EXPECT_NE(list.at.data[0], list.at.data[1]);
   EXPECT_EQ(list.words.data[list.at.data[4]].hash, 233u);
   free_all(&list);
+
+  // Words that share their first bytes, either side of 8 bytes long, are
+  // told apart; each one met again finds its own id.
+  std::vector<std::string> near = {"abcdefg",      "abcdefgh", "abcdefghi", "abcdefg\x07",
+                                   "abcdefgh\x07", "abcdef",   {"\0q", 2},  "a",
+                                   "abcdefghij"};
+  std::string text;
+  for (int round = 0; round < 2; round++)
+    for (auto &w : near) text += w + " ";
+  fd = memory_file(text);
+  ASSERT_TRUE(read_words_fd(fd, next_word, &list));
+  close(fd);
+  ASSERT_EQ(list.at.size, 2 * near.size());
+  EXPECT_EQ(list.words.size, near.size());
+  for (size_t i = 0; i < near.size(); i++) {
+    EXPECT_EQ(list.at.data[i], list.at.data[i + near.size()]);
+    EXPECT_EQ(word_text(list, list.at.data[i]), near[i].substr(0, near[i].find('\0')));
+  }
+  free_all(&list);
 }
 
 TEST(RandomSource, DrawsFromSeedOne) {
