@@ -329,6 +329,34 @@ inline uint64_t roll(uint64_t h, uint32_t out, uint32_t in, uint64_t oldest) {
 // How many positions ahead the state index is prefetched.
 constexpr size_t AHEAD = 16;
 
+// Makes `index` an empty index of `slots` slots, in a block of at least
+// `bytes` whose part past the slots is left untouched for a later owner;
+// false if memory ran out.
+bool make_index(Array<Slot> *index, size_t slots, size_t bytes) {
+  release(index);
+  bytes = std::max(bytes, slots * sizeof(Slot));
+  void *p = std::malloc(bytes);
+  if (!p) return false;
+  *index = Array<Slot>{static_cast<Slot *>(p), slots, bytes / sizeof(Slot)};
+  advise_random_access(p, slots * sizeof(Slot));
+  std::fill(index->data, index->data + slots, Slot{NONE, 0});
+  return true;
+}
+
+// Hands the block of `from` over to `to`, made to hold exactly `want`
+// elements, which costs no copy when the block is that large already;
+// false if memory ran out, when `from` keeps it.
+template <class A, class B>
+bool take_over(Array<A> *from, Array<B> *to, size_t want) {
+  if (want > SIZE_MAX / sizeof(B)) return false;
+  void *p = std::realloc(from->data, want * sizeof(B));
+  if (!p) return false;
+  *from = Array<A>();
+  release(to);
+  *to = Array<B>{static_cast<B *>(p), 0, want};
+  return true;
+}
+
 // Estimates how many distinct prefixes of k words start before position p,
 // to a few percent: a HyperLogLog sketch of their prefix hashes.
 size_t estimate_prefixes(const uint32_t *ids, size_t p, size_t k, uint64_t oldest) {
@@ -358,13 +386,14 @@ size_t estimate_prefixes(const uint32_t *ids, size_t p, size_t k, uint64_t oldes
 // Gives each position q <= p, p = n - k, the state of the prefix starting
 // there: a new state at the first q < p with that prefix; st[p], the text's
 // last prefix, is NONE unless it also stands earlier.
-bool number_states(const WordList *list, StateTable *t, uint32_t *st) {
+bool number_states(const WordList *list, StateTable *t, uint32_t *st, size_t room) {
   const uint32_t *ids = list->at.data;
   size_t k = t->k, p = list->at.size - k;
   if (k == 1) {
     // A one-word prefix is its word: a plain array finds its state.
     Array<uint32_t> of_word;
-    if (!make_empty(&of_word, list->words.size, NONE)) return false;
+    if (!make_index(&t->bucket, 0, room) || !make_empty(&of_word, list->words.size, NONE))
+      return false;
     for (size_t q = 0; q < p; q++) {
       uint32_t *s = &of_word.data[ids[q]];
       if (*s == NONE && (*s = new_state(t, static_cast<uint32_t>(q))) == NONE) return false;
@@ -377,13 +406,11 @@ bool number_states(const WordList *list, StateTable *t, uint32_t *st) {
   // An index sized once for the estimate, with room for its error, is
   // never re-filed; one that fills up grows all the same.
   uint64_t oldest = powmod(BASE, k - 1);
-  size_t slots = t->bucket.size;
+  size_t slots = 1024;
   size_t want = estimate_prefixes(ids, p, k, oldest) * 21 / 20;
   while (slots * 3 < want * 4) slots *= 2;
-  if (slots > t->bucket.size) {
-    if (!make_empty(&t->bucket, slots, Slot{NONE, 0})) return false;
-    t->mask = slots - 1;
-  }
+  if (!make_index(&t->bucket, slots, room)) return false;
+  t->mask = slots - 1;
   if (!reserve(&t->states, want)) return false;
   // The index finds where a prefix was first met, and that position's state
   // is the state.  Hashes run AHEAD positions ahead: the slot of the
@@ -426,22 +453,22 @@ bool number_states(const WordList *list, StateTable *t, uint32_t *st) {
 // position's (word, next state) is first dealt to its state's group, in
 // text order within a group; then each group is merged in place, a mark
 // per word telling whether the group has met that word yet.
-bool collect_suffixes(const WordList *list, StateTable *t, const uint32_t *st) {
+bool collect_suffixes(const WordList *list, StateTable *t, const uint32_t *st, uint32_t *start) {
   const uint32_t *ids = list->at.data;
   size_t k = t->k, p = list->at.size - k, count = t->count;
-  Array<uint32_t> start, mark, slot;
-  bool ok = make_empty(&start, count + 1, 0u) && make_empty(&mark, list->words.size, NONE) &&
-            reserve(&slot, list->words.size) && reserve(&t->suffixes, p);
+  Array<uint32_t> mark, slot;
+  bool ok = make_empty(&mark, list->words.size, NONE) && reserve(&slot, list->words.size);
   if (ok) {
     Suffix *out = t->suffixes.data;
-    for (size_t q = 0; q < p; q++) start.data[st[q] + 1]++;
-    for (size_t s = 0; s < count; s++) start.data[s + 1] += start.data[s];
-    for (size_t q = 0; q < p; q++) out[start.data[st[q]]++] = Suffix{ids[q + k], 1, st[q + 1]};
+    std::fill(start, start + count + 1, 0u);
+    for (size_t q = 0; q < p; q++) start[st[q] + 1]++;
+    for (size_t s = 0; s < count; s++) start[s + 1] += start[s];
+    for (size_t q = 0; q < p; q++) out[start[st[q]]++] = Suffix{ids[q + k], 1, st[q + 1]};
     // The deal moved each start to the next group's; the first starts at 0.
     uint32_t base = 0, from = 0;
     for (uint32_t s = 0; s < count; s++) {
       uint32_t m = 0;
-      for (uint32_t i = from; i < start.data[s]; i++) {
+      for (uint32_t i = from; i < start[s]; i++) {
         uint32_t w = out[i].word;
         if (mark.data[w] != s) {
           mark.data[w] = s;
@@ -455,11 +482,10 @@ bool collect_suffixes(const WordList *list, StateTable *t, const uint32_t *st) {
       for (uint32_t j = 1; j < m; j++) out[base + j].count += out[base + j - 1].count;
       t->states.data[s].suffixes = base;
       base += m;
-      from = start.data[s];
+      from = start[s];
     }
     t->suffixes.size = base;
   }
-  release(&start);
   release(&mark);
   release(&slot);
   return ok;
@@ -512,10 +538,15 @@ uint32_t new_state(StateTable *t, uint32_t prefix) {
 bool build_chain(const WordList *list, StateTable *t) {
   size_t n = list->at.size, k = t->k;
   if (n <= k) return true;  // no prefix has a word after it
+  // The state index is made in a block large enough for what takes it over
+  // once the states are known: a suffix per position, then the group
+  // starts.  Its pages, mapped once, so serve twice.
+  size_t p = n - k, room = p + (p + 3) / 3;  // in suffixes; a group start is a third
   Array<uint32_t> st;
-  bool ok = reserve(&st, n - k + 1) && number_states(list, t, st.data);
+  bool ok = reserve(&st, p + 1) && number_states(list, t, st.data, room * sizeof(Suffix)) &&
+            take_over(&t->bucket, &t->suffixes, room);
   release(&t->bucket);
-  ok = ok && collect_suffixes(list, t, st.data);
+  ok = ok && collect_suffixes(list, t, st.data, reinterpret_cast<uint32_t *>(t->suffixes.data + p));
   release(&st);
   return ok;
 }
