@@ -463,7 +463,13 @@ bool collect_suffixes(const WordList *list, StateTable *t, const uint32_t *st, u
     std::fill(start, start + count + 1, 0u);
     for (size_t q = 0; q < p; q++) start[st[q] + 1]++;
     for (size_t s = 0; s < count; s++) start[s + 1] += start[s];
-    for (size_t q = 0; q < p; q++) out[start[st[q]]++] = Suffix{ids[q + k], 1, st[q + 1]};
+    // A position met again deals to anywhere: its group's start is fetched
+    // 2 * AHEAD positions ahead, and the slot it points at AHEAD ahead.
+    for (size_t q = 0; q < p; q++) {
+      if (q + 2 * AHEAD < p) __builtin_prefetch(start + st[q + 2 * AHEAD]);
+      if (q + AHEAD < p) __builtin_prefetch(out + start[st[q + AHEAD]]);
+      out[start[st[q]]++] = Suffix{ids[q + k], 1, st[q + 1]};
+    }
     // The deal moved each start to the next group's; the first starts at 0.
     uint32_t base = 0, from = 0;
     for (uint32_t s = 0; s < count; s++) {
