@@ -132,11 +132,6 @@ inline uint64_t id_term(uint32_t id) {
   return x == M61 ? 0 : x;
 }
 
-// The 32 bits of a prefix hash that states keep and buckets are chosen by.
-inline uint32_t hash_tag(uint64_t h) {
-  return static_cast<uint32_t>(h ^ (h >> 29));
-}
-
 uint64_t powmod(uint64_t b, uint64_t e) {
   uint64_t r = 1;
   for (; e; e >>= 1, b = mulmod(b, b))
@@ -357,20 +352,23 @@ bool take_over(Array<A> *from, Array<B> *to, size_t want) {
   return true;
 }
 
-// Estimates how many distinct prefixes of k words start before position p,
-// to a few percent: a HyperLogLog sketch of their prefix hashes.
-size_t estimate_prefixes(const uint32_t *ids, size_t p, size_t k, uint64_t oldest) {
+// Writes the tag of the prefix at each position q <= p to tags[q], and
+// returns an estimate, to a few percent, of how many distinct prefixes
+// start before p: a HyperLogLog sketch of their hashes.
+size_t tag_prefixes(const uint32_t *ids, size_t p, size_t k, uint32_t *tags) {
   constexpr int BITS = 12;
   constexpr size_t M = size_t{1} << BITS;
   unsigned char rank[M] = {};
-  uint64_t h = prefix_hash(ids, static_cast<uint32_t>(k));
-  for (size_t q = 0; q < p; q++) {
+  uint64_t oldest = powmod(BASE, k - 1), h = prefix_hash(ids, static_cast<uint32_t>(k));
+  for (size_t q = 0;; q++) {
+    tags[q] = hash_tag(h);
+    if (q == p) break;
     // The top bits of the 61-bit hash pick a register; the rest give a rank.
     uint64_t rest = (h << (64 - 61 + BITS)) | (uint64_t{1} << (64 - 61 + BITS - 1));
     unsigned char r = static_cast<unsigned char>(__builtin_clzll(rest) + 1);
     unsigned char &reg = rank[h >> (61 - BITS)];
     if (r > reg) reg = r;
-    if (q + 1 < p) h = roll(h, ids[q], ids[q + k], oldest);
+    h = roll(h, ids[q], ids[q + k], oldest);
   }
   double sum = 0;
   size_t zeros = 0;
@@ -403,46 +401,33 @@ bool number_states(const WordList *list, StateTable *t, uint32_t *st, size_t roo
     release(&of_word);
     return true;
   }
-  // An index sized once for the estimate, with room for its error, is
-  // never re-filed; one that fills up grows all the same.
-  uint64_t oldest = powmod(BASE, k - 1);
-  size_t slots = 1024;
-  size_t want = estimate_prefixes(ids, p, k, oldest) * 21 / 20;
+  // The tags go where the states will be; an index sized once for the
+  // estimate, with room for its error, is never re-filed (one that fills
+  // up grows all the same).
+  size_t want = tag_prefixes(ids, p, k, st) * 21 / 20, slots = 1024;
   while (slots * 3 < want * 4) slots *= 2;
-  if (!make_index(&t->bucket, slots, room)) return false;
+  if (!make_index(&t->bucket, slots, room) || !reserve(&t->states, want)) return false;
   t->mask = slots - 1;
-  if (!reserve(&t->states, want)) return false;
-  // The index finds where a prefix was first met, and that position's state
-  // is the state.  Hashes run AHEAD positions ahead: the slot of the
-  // farthest is fetched from memory, and halfway there the prefix and state
-  // that slot names, so that none is waited for when its position comes up.
-  uint64_t ring[AHEAD];
-  uint64_t lead = prefix_hash(ids, static_cast<uint32_t>(k));
-  size_t lq = 0;
-  ring[0] = lead;
-  while (lq + 1 < AHEAD && lq < p) {
-    lead = roll(lead, ids[lq], ids[lq + k], oldest);
-    ring[++lq % AHEAD] = lead;
-  }
+  // The index finds where a prefix was first met, and that position's
+  // state is the state.  The slot of the position AHEAD on is fetched from
+  // memory, and halfway there the prefix and state that slot names, so
+  // that none is waited for when its position comes up.
   for (size_t q = 0; q <= p; q++) {
-    uint64_t h = ring[q % AHEAD];
-    if (lq < p) {
-      lead = roll(lead, ids[lq], ids[lq + k], oldest);
-      ring[++lq % AHEAD] = lead;
-      __builtin_prefetch(&t->bucket.data[hash_tag(lead) & t->mask]);
-      uint32_t mid_tag = hash_tag(ring[(q + AHEAD / 2) % AHEAD]);
-      Slot mid = t->bucket.data[mid_tag & t->mask];
-      if (mid.tag == mid_tag && mid.id != NONE) {
+    if (q + AHEAD <= p) __builtin_prefetch(&t->bucket.data[st[q + AHEAD] & t->mask]);
+    if (q + AHEAD / 2 <= p) {
+      uint32_t ahead = st[q + AHEAD / 2];
+      Slot mid = t->bucket.data[ahead & t->mask];
+      if (mid.tag == ahead && mid.id != NONE) {
         __builtin_prefetch(ids + mid.id);
         __builtin_prefetch(st + mid.id);
       }
     }
-    uint32_t first = find_state(t, list, ids + q, h), s = NONE;
+    uint32_t tag = st[q], first = find_state(t, list, ids + q, tag), s = NONE;
     if (first != NONE) {
       s = st[first];
     } else if (q < p) {
       s = new_state(t, static_cast<uint32_t>(q));
-      if (s == NONE || !add_state(t, static_cast<uint32_t>(q), h, t->count)) return false;
+      if (s == NONE || !add_state(t, static_cast<uint32_t>(q), tag, t->count)) return false;
     }
     st[q] = s;
   }
@@ -513,8 +498,8 @@ uint64_t prefix_hash(const uint32_t *ids, uint32_t k) {
   return h;
 }
 
-uint32_t find_state(const StateTable *t, const WordList *list, const uint32_t *key, uint64_t h) {
-  uint32_t tag = hash_tag(h), k = t->k;
+uint32_t find_state(const StateTable *t, const WordList *list, const uint32_t *key, uint32_t tag) {
+  uint32_t k = t->k;
   for (size_t pos = tag & t->mask;; pos = (pos + 1) & t->mask) {
     Slot slot = t->bucket.data[pos];
     if (slot.id == NONE) return NONE;
@@ -522,14 +507,13 @@ uint32_t find_state(const StateTable *t, const WordList *list, const uint32_t *k
   }
 }
 
-bool add_state(StateTable *t, uint32_t first, uint64_t h, size_t count) {
+bool add_state(StateTable *t, uint32_t first, uint32_t tag, size_t count) {
   // Linear probing stays short up to three quarters full, and tags make a
   // probe cheap; a fuller table costs far less memory on large texts.
   if (count * 4 > t->bucket.size * 3) {
     if (!grow_slots(&t->bucket)) return false;
     t->mask = t->bucket.size - 1;
   }
-  uint32_t tag = hash_tag(h);
   size_t pos = tag & t->mask;
   while (t->bucket.data[pos].id != NONE) pos = (pos + 1) & t->mask;
   t->bucket.data[pos] = Slot{first, tag};

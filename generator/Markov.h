@@ -177,13 +177,18 @@ bool new_table(StateTable *t, uint32_t k);
 // cancellation (a polynomial over well-mixed word ids modulo 2^61 - 1).
 uint64_t prefix_hash(const uint32_t *ids, uint32_t k);
 
-// Returns the position where the prefix equal to the t->k ids at `key`,
-// whose prefix hash is `h`, was first met, or NONE if it was not.
-uint32_t find_state(const StateTable *t, const WordList *list, const uint32_t *key, uint64_t h);
+// The 32 bits of a prefix hash that the state index files a prefix by.
+inline uint32_t hash_tag(uint64_t h) {
+  return static_cast<uint32_t>(h ^ (h >> 29));
+}
 
-// Indexes the prefix first met at position `first` under prefix hash `h`,
-// growing the index to hold `count` prefixes; false if memory ran out.
-bool add_state(StateTable *t, uint32_t first, uint64_t h, size_t count);
+// Returns the position where the prefix equal to the t->k ids at `key`,
+// whose hash has the tag `tag`, was first met, or NONE if it was not.
+uint32_t find_state(const StateTable *t, const WordList *list, const uint32_t *key, uint32_t tag);
+
+// Indexes the prefix first met at position `first` under `tag`, growing
+// the index to hold `count` prefixes; false if memory ran out.
+bool add_state(StateTable *t, uint32_t first, uint32_t tag, size_t count);
 
 // Appends a state first met at position `prefix`; returns it, or NONE if
 // memory ran out.
