@@ -18,7 +18,12 @@ namespace {
 // ---------------------------------------------------------------------------
 // Byte classes of the source text
 
-enum : unsigned char { TOKEN, SEPARATOR, DROPPED, END };
+enum : unsigned char { TOKEN, ZERO, SEPARATOR, DROPPED, END };
+
+// True for a class of byte that belongs to a token.
+inline bool in_token(unsigned char c) {
+  return c <= ZERO;
+}
 
 struct ByteClasses {
   unsigned char of[256];
@@ -30,6 +35,7 @@ constexpr ByteClasses make_classes() {
   c.of[32] = SEPARATOR;
   c.of[13] = DROPPED;  // carriage returns vanish, joining what stands around them
   c.of[26] = END;      // the end-of-text byte: nothing after it is read
+  c.of[0] = ZERO;      // part of a token, but it ends the word's text
   return c;
 }
 
@@ -76,9 +82,9 @@ bool next_word_slow(WordReader *r, Token *t, size_t start, size_t i) {
   for (;;) {
     if (r->pos == r->end && !refill(r)) break;
     unsigned char c = kClass.of[r->buf[r->pos]];
-    if (c == TOKEN) {
+    if (in_token(c)) {
       size_t j = r->pos;
-      while (j < r->end && kClass.of[r->buf[j]] == TOKEN) j++;
+      while (j < r->end && in_token(kClass.of[r->buf[j]])) j++;
       size_t keep = std::min(j - r->pos, MAX_WORD_LEN - len);
       std::memcpy(token_buf + len, r->buf + r->pos, keep);
       len += keep;
@@ -93,10 +99,50 @@ bool next_word_slow(WordReader *r, Token *t, size_t start, size_t i) {
       break;
     }
   }
+  const void *zero = std::memchr(token_buf, 0, len);
+  if (zero) len = static_cast<size_t>(static_cast<const unsigned char *>(zero) - token_buf);
   token_buf[len] = 0;
   t->text = token_buf;
   t->len = len;
   return true;
+}
+
+// The offset of the first byte below 33 in the 8 bytes at p, or 8: the
+// bytes that may end a token are all below 33.  (The subtraction flags the
+// lowest such byte exactly; its borrow may flag later ones, which are moot.)
+inline size_t low_byte_at(const unsigned char *p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  uint64_t low = (v - 0x2121212121212121u) & ~v & 0x8080808080808080u;
+  return low ? static_cast<size_t>(__builtin_ctzll(low)) / 8 : 8;
+}
+
+// next_word, inlined where words are read.
+inline bool next_token(WordReader *r, Token *t) {
+  for (;;) {
+    if (r->pos == r->end && !refill(r)) return false;
+    unsigned char c = kClass.of[r->buf[r->pos]];
+    if (in_token(c)) break;
+    if (c == END) {
+      end_input(r);
+      return false;
+    }
+    r->pos++;
+  }
+  // Eight bytes a step to the first byte that may end the token; the buffer
+  // has SLACK bytes past its end, and the stop is cut back to the end.
+  size_t start = r->pos, i = start, step;
+  do i += step = low_byte_at(r->buf + i);
+  while (step == 8 && i < r->end);
+  while (i < r->end && kClass.of[r->buf[i]] == TOKEN) i++;
+  // Fast path: the whole token is in the buffer and a separator ends it.
+  if (i < r->end && kClass.of[r->buf[i]] == SEPARATOR && i - start <= MAX_WORD_LEN) {
+    t->text = r->buf + start;
+    t->len = i - start;
+    r->pos = i + 1;
+    return true;
+  }
+  return next_word_slow(r, t, start, std::min(i, r->end));
 }
 
 // ---------------------------------------------------------------------------
@@ -221,26 +267,7 @@ bool grow_slots(Array<S> *index) {
 // Word reading
 
 bool next_word(WordReader *r, Token *t) {
-  for (;;) {
-    if (r->pos == r->end && !refill(r)) return false;
-    unsigned char c = kClass.of[r->buf[r->pos]];
-    if (c == TOKEN) break;
-    if (c == END) {
-      end_input(r);
-      return false;
-    }
-    r->pos++;
-  }
-  size_t start = r->pos, i = start;
-  while (i < r->end && kClass.of[r->buf[i]] == TOKEN) i++;
-  // Fast path: the whole token is in the buffer and a separator ends it.
-  if (i < r->end && kClass.of[r->buf[i]] == SEPARATOR && i - start <= MAX_WORD_LEN) {
-    t->text = r->buf + start;
-    t->len = i - start;
-    r->pos = i + 1;
-    return true;
-  }
-  return next_word_slow(r, t, start, i);
+  return next_token(r, t);
 }
 
 uint32_t word_hash(const unsigned char *text, size_t len) {
@@ -249,7 +276,26 @@ uint32_t word_hash(const unsigned char *text, size_t len) {
   return h;
 }
 
-uint32_t new_word(WordList *list, const unsigned char *text, size_t len) {
+namespace {
+
+// Files a new word with these bytes in index slot `pos`, found empty by
+// intern; NONE if memory ran out.
+uint32_t add_word(WordList *list, const unsigned char *text, size_t len, size_t pos,
+                  WordSlot slot) {
+  uint32_t id = static_cast<uint32_t>(list->words.size);
+  if (id == NONE || !reserve(&list->bytes, list->bytes.size + len + 1 + SLACK)) return NONE;
+  Word w{list->bytes.size, word_hash(text, len), static_cast<int32_t>(len)};
+  if (!push(&list->words, w)) return NONE;
+  std::memcpy(list->bytes.data + list->bytes.size, text, len);
+  list->bytes.data[list->bytes.size + len] = ' ';
+  list->bytes.size += len + 1;
+  slot.id = id;
+  list->index.data[pos] = slot;
+  return id;
+}
+
+// new_word, inlined where words are read: a word met before is found here.
+inline uint32_t intern(WordList *list, const unsigned char *text, size_t len) {
   if ((list->words.size + 1) * 2 > list->index.size && !grow_slots(&list->index)) return NONE;
   uint64_t h = text_hash(text, len);
   uint32_t tag = static_cast<uint32_t>(h);
@@ -264,15 +310,25 @@ uint32_t new_word(WordList *list, const unsigned char *text, size_t len) {
         std::memcmp(list->bytes.data + w.text, text, len) == 0)
       return s.id;
   }
-  uint32_t id = static_cast<uint32_t>(list->words.size);
-  if (id == NONE || !reserve(&list->bytes, list->bytes.size + len + 1 + SLACK)) return NONE;
-  Word w{list->bytes.size, word_hash(text, len), static_cast<int32_t>(len)};
-  if (!push(&list->words, w)) return NONE;
-  std::memcpy(list->bytes.data + list->bytes.size, text, len);
-  list->bytes.data[list->bytes.size + len] = ' ';
-  list->bytes.size += len + 1;
-  list->index.data[pos] = WordSlot{id, tag, head};
-  return id;
+  return add_word(list, text, len, pos, WordSlot{NONE, tag, head});
+}
+
+// Reads every word of `r` into `list`; false if memory ran out.
+template <class Next>
+bool read_all(WordReader *r, Next next, WordList *list) {
+  Token t;
+  while (next(r, &t)) {
+    uint32_t id = intern(list, t.text, t.len);
+    // Positions are 32-bit indices too, so a text of 2^32 - 1 words is too big.
+    if (id == NONE || list->at.size >= NONE - 1 || !push(&list->at, id)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+uint32_t new_word(WordList *list, const unsigned char *text, size_t len) {
+  return intern(list, text, len);
 }
 
 bool read_words_fd(int fd, Tokenizer tokenizer, WordList *list) {
@@ -286,17 +342,8 @@ bool read_words_fd(int fd, Tokenizer tokenizer, WordList *list) {
   WordReader r{fd, static_cast<unsigned char *>(std::malloc(cap + SLACK)), cap, 0, 0, false};
   if (!r.buf) return false;
   std::memset(r.buf + cap, 0, SLACK);
-  bool ok = true;
-  Token t;
-  while (ok && tokenizer(&r, &t)) {
-    // A word's text ends at its first zero byte.
-    const void *zero = std::memchr(t.text, 0, t.len);
-    size_t len =
-        zero ? static_cast<size_t>(static_cast<const unsigned char *>(zero) - t.text) : t.len;
-    uint32_t id = new_word(list, t.text, len);
-    // Positions are 32-bit indices too, so a text of 2^32 - 1 words is too big.
-    ok = id != NONE && list->at.size < NONE - 1 && push(&list->at, id);
-  }
+  // The usual tokenizer is called directly, so that it is inlined.
+  bool ok = tokenizer == next_word ? read_all(&r, next_token, list) : read_all(&r, tokenizer, list);
   std::free(r.buf);
   return ok;
 }

@@ -116,8 +116,9 @@ struct Token {
 
 using Tokenizer = bool (*)(WordReader *, Token *);
 
-// Finds the next token of `r`: false when the input ends before one starts.
-// Byte 13 is dropped wherever it stands; 9, 10, 11, 12 and 32 separate.
+// Finds the next token of `r`, its text cut at its first zero byte: false
+// when the input ends before one starts.  Byte 13 is dropped wherever it
+// stands; 9, 10, 11, 12 and 32 separate.
 bool next_word(WordReader *r, Token *t);
 
 // The word hash of `len` bytes: h = h * 31 + byte over unsigned bytes, mod 2^32.
@@ -128,8 +129,8 @@ uint32_t word_hash(const unsigned char *text, size_t len);
 // text must lie in a buffer with that much room after it.
 uint32_t new_word(WordList *list, const unsigned char *text, size_t len);
 
-// Reads every token of the open descriptor `fd` in one pass into `list`,
-// each cut at its first zero byte; false if memory ran out.
+// Reads every token of the open descriptor `fd` in one pass into `list`;
+// false if memory ran out.
 bool read_words_fd(int fd, Tokenizer tokenizer, WordList *list);
 
 // Opens `path` and reads its words as read_words_fd does; false if the file

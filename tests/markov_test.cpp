@@ -59,6 +59,25 @@ TEST(WordReading, TokensAcrossReadBlocksMatchTheRules) {
   }
 }
 
+TEST(WordReading, EveryByteAtEveryPlaceOfAShortToken) {
+  // Tokens are scanned 8 bytes a step: each byte value, at each offset of
+  // tokens either side of 8 bytes, must split, join or end them as the rules say.
+  for (int b = 0; b < 256; b++) {
+    std::string text;
+    for (size_t len = 1; len <= 17; len++)
+      for (size_t at = 0; at < len; at++) {
+        std::string token(len, 'q');
+        token[at] = static_cast<char>(b);
+        text += token + (len % 2 ? " " : "\n");
+      }
+    if (b == 26) text = "ab\x1a" + text;
+    EXPECT_EQ(real_words(text), model_words(text)) << "byte " << b;
+    EXPECT_EQ(real_words(text + "tail" + static_cast<char>(b)),
+              model_words(text + "tail" + static_cast<char>(b)))
+        << "byte " << b;
+  }
+}
+
 TEST(WordReading, HashAndInterning) {
   EXPECT_EQ(word_hash(reinterpret_cast<const unsigned char *>("abc"), 3), 96354u);
   const unsigned char high[] = {233};
