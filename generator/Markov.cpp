@@ -371,6 +371,36 @@ inline uint64_t roll(uint64_t h, uint32_t out, uint32_t in, uint64_t oldest) {
 // How many positions ahead the state index is prefetched.
 constexpr size_t AHEAD = 16;
 
+// find_state, inlined where states are numbered.
+inline uint32_t find_first(const StateTable *t, const uint32_t *ids, const uint32_t *key,
+                           uint32_t tag) {
+  for (size_t pos = tag & t->mask;; pos = (pos + 1) & t->mask) {
+    Slot slot = t->bucket.data[pos];
+    if (slot.id == NONE) return NONE;
+    if (slot.tag == tag && same_ids(ids + slot.id, key, t->k)) return slot.id;
+  }
+}
+
+// add_state, inlined where states are numbered.
+inline bool file_first(StateTable *t, uint32_t first, uint32_t tag, size_t count) {
+  // Linear probing stays short up to three quarters full, and tags make a
+  // probe cheap; a fuller table costs far less memory on large texts.
+  if (count * 4 > t->bucket.size * 3) {
+    if (!grow_slots(&t->bucket)) return false;
+    t->mask = t->bucket.size - 1;
+  }
+  size_t pos = tag & t->mask;
+  while (t->bucket.data[pos].id != NONE) pos = (pos + 1) & t->mask;
+  t->bucket.data[pos] = Slot{first, tag};
+  return true;
+}
+
+// new_state, inlined where states are numbered.
+inline uint32_t append_state(StateTable *t, uint32_t prefix) {
+  if (t->states.size >= NONE - 1 || !push(&t->states, State{prefix, 0})) return NONE;
+  return t->count++;
+}
+
 // Makes `index` an empty index of `slots` slots, in a block of at least
 // `bytes` whose part past the slots is left untouched for a later owner;
 // false if memory ran out.
@@ -441,7 +471,7 @@ bool number_states(const WordList *list, StateTable *t, uint32_t *st, size_t roo
       return false;
     for (size_t q = 0; q < p; q++) {
       uint32_t *s = &of_word.data[ids[q]];
-      if (*s == NONE && (*s = new_state(t, static_cast<uint32_t>(q))) == NONE) return false;
+      if (*s == NONE && (*s = append_state(t, static_cast<uint32_t>(q))) == NONE) return false;
       st[q] = *s;
     }
     st[p] = of_word.data[ids[p]];
@@ -469,12 +499,12 @@ bool number_states(const WordList *list, StateTable *t, uint32_t *st, size_t roo
         __builtin_prefetch(st + mid.id);
       }
     }
-    uint32_t tag = st[q], first = find_state(t, list, ids + q, tag), s = NONE;
+    uint32_t tag = st[q], first = find_first(t, ids, ids + q, tag), s = NONE;
     if (first != NONE) {
       s = st[first];
     } else if (q < p) {
-      s = new_state(t, static_cast<uint32_t>(q));
-      if (s == NONE || !add_state(t, static_cast<uint32_t>(q), tag, t->count)) return false;
+      s = append_state(t, static_cast<uint32_t>(q));
+      if (s == NONE || !file_first(t, static_cast<uint32_t>(q), tag, t->count)) return false;
     }
     st[q] = s;
   }
@@ -546,30 +576,15 @@ uint64_t prefix_hash(const uint32_t *ids, uint32_t k) {
 }
 
 uint32_t find_state(const StateTable *t, const WordList *list, const uint32_t *key, uint32_t tag) {
-  uint32_t k = t->k;
-  for (size_t pos = tag & t->mask;; pos = (pos + 1) & t->mask) {
-    Slot slot = t->bucket.data[pos];
-    if (slot.id == NONE) return NONE;
-    if (slot.tag == tag && same_ids(list->at.data + slot.id, key, k)) return slot.id;
-  }
+  return find_first(t, list->at.data, key, tag);
 }
 
 bool add_state(StateTable *t, uint32_t first, uint32_t tag, size_t count) {
-  // Linear probing stays short up to three quarters full, and tags make a
-  // probe cheap; a fuller table costs far less memory on large texts.
-  if (count * 4 > t->bucket.size * 3) {
-    if (!grow_slots(&t->bucket)) return false;
-    t->mask = t->bucket.size - 1;
-  }
-  size_t pos = tag & t->mask;
-  while (t->bucket.data[pos].id != NONE) pos = (pos + 1) & t->mask;
-  t->bucket.data[pos] = Slot{first, tag};
-  return true;
+  return file_first(t, first, tag, count);
 }
 
 uint32_t new_state(StateTable *t, uint32_t prefix) {
-  if (t->states.size >= NONE - 1 || !push(&t->states, State{prefix, 0})) return NONE;
-  return t->count++;
+  return append_state(t, prefix);
 }
 
 bool build_chain(const WordList *list, StateTable *t) {
