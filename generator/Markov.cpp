@@ -535,6 +535,11 @@ bool collect_suffixes(const WordList *list, StateTable *t, const uint32_t *st, u
     // The deal moved each start to the next group's; the first starts at 0.
     uint32_t base = 0, from = 0;
     for (uint32_t s = 0; s < count; s++) {
+      t->states.data[s].suffixes = base;
+      if (start[s] - from == 1) {  // most states of a large text are met once
+        out[base++] = out[from++];
+        continue;
+      }
       uint32_t m = 0;
       for (uint32_t i = from; i < start[s]; i++) {
         uint32_t w = out[i].word;
@@ -548,7 +553,6 @@ bool collect_suffixes(const WordList *list, StateTable *t, const uint32_t *st, u
       }
       std::reverse(out + base, out + base + m);
       for (uint32_t j = 1; j < m; j++) out[base + j].count += out[base + j - 1].count;
-      t->states.data[s].suffixes = base;
       base += m;
       from = start[s];
     }
