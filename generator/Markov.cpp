@@ -41,8 +41,8 @@ constexpr ByteClasses make_classes() {
 
 constexpr ByteClasses kClass = make_classes();
 
-// Bytes readable past the end of any text handed to new_word, so that short
-// texts are hashed and compared a whole 8-byte word at a time.
+// Bytes readable past the end of the read buffer and of any text handed to
+// new_word, so that tokens are scanned, hashed and compared 8 bytes a step.
 constexpr size_t SLACK = 8;
 
 // Where a token that does not lie whole in the read buffer is put together.

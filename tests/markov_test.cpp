@@ -176,4 +176,23 @@ TEST(Chain, LongPrefixesAndRepeats) {
   EXPECT_EQ(real_generate(join(cycle), 40, 500, 5), "");
 }
 
+TEST(Chain, StateIndexGrowsPastItsSize) {
+  // Building sizes the index from an estimate, so it seldom grows there;
+  // filing far more prefixes than a fresh table holds must still find each.
+  WordList list;
+  for (uint32_t i = 0; i < 20001; i++) ASSERT_TRUE(push(&list.at, i % 7919));
+  StateTable table;
+  ASSERT_TRUE(new_table(&table, 2));
+  size_t fresh = table.bucket.size;
+  auto tag_of = [&](uint32_t q) { return hash_tag(prefix_hash(list.at.data + q, 2)); };
+  for (uint32_t q = 0; q < 20000; q++) {
+    ASSERT_EQ(find_state(&table, &list, list.at.data + q, tag_of(q)), q < 7919 ? NONE : q % 7919);
+    if (q < 7919) {
+      ASSERT_TRUE(add_state(&table, q, tag_of(q), q + 1));
+    }
+  }
+  EXPECT_GT(table.bucket.size, fresh);
+  free_all(&list, &table);
+}
+
 }  // namespace
