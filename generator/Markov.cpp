@@ -430,23 +430,28 @@ bool take_over(Array<A> *from, Array<B> *to, size_t want) {
 }
 
 // Writes the tag of the prefix at each position q <= p to tags[q], and
-// returns an estimate, to a few percent, of how many distinct prefixes
-// start before p: a HyperLogLog sketch of their hashes.
+// returns how many distinct prefixes may start before p: for a long text an
+// estimate to a few percent, from a HyperLogLog sketch of their hashes; for
+// a short one, where the sketch would cost more than it saves, p itself.
 size_t tag_prefixes(const uint32_t *ids, size_t p, size_t k, uint32_t *tags) {
   constexpr int BITS = 12;
   constexpr size_t M = size_t{1} << BITS;
   unsigned char rank[M] = {};
+  bool sketch = p > 16 * M;
   uint64_t oldest = powmod(BASE, k - 1), h = prefix_hash(ids, static_cast<uint32_t>(k));
   for (size_t q = 0;; q++) {
     tags[q] = hash_tag(h);
     if (q == p) break;
-    // The top bits of the 61-bit hash pick a register; the rest give a rank.
-    uint64_t rest = (h << (64 - 61 + BITS)) | (uint64_t{1} << (64 - 61 + BITS - 1));
-    unsigned char r = static_cast<unsigned char>(__builtin_clzll(rest) + 1);
-    unsigned char &reg = rank[h >> (61 - BITS)];
-    if (r > reg) reg = r;
+    if (sketch) {
+      // The top bits of the 61-bit hash pick a register; the rest give a rank.
+      uint64_t rest = (h << (64 - 61 + BITS)) | (uint64_t{1} << (64 - 61 + BITS - 1));
+      unsigned char r = static_cast<unsigned char>(__builtin_clzll(rest) + 1);
+      unsigned char &reg = rank[h >> (61 - BITS)];
+      if (r > reg) reg = r;
+    }
     h = roll(h, ids[q], ids[q + k], oldest);
   }
+  if (!sketch) return p;
   double sum = 0;
   size_t zeros = 0;
   for (unsigned char r : rank) {

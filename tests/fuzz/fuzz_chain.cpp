@@ -1,20 +1,21 @@
 // Fuzz target: the chain's output for an arbitrary text equals the plain
 // model's.  The first seven bytes choose the prefix length (1 to 8), the
-// limit (1 to 4096) and the seed; the rest is the text.
+// limit (1 to 512: longer walks only repeat the same steps, at the cost of
+// megabytes of output per run) and the seed; the rest is the text.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
-#include "model.h"
+#include "oracle.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 7) return 0;
   uint32_t k = 1 + data[0] % 8;
-  int32_t limit = 1 + static_cast<int32_t>((data[1] | data[2] << 8) % 4096);
+  int32_t limit = 1 + static_cast<int32_t>((data[1] | data[2] << 8) % 512);
   uint32_t seed = static_cast<uint32_t>(data[3] | data[4] << 8 | data[5] << 16) |
                   static_cast<uint32_t>(data[6]) << 24;
   std::string text(reinterpret_cast<const char *>(data) + 7, size - 7);
-  model::require(model::real_generate(text, k, limit, seed) ==
-                 model::model_generate(model::model_words(text), k, limit, seed));
+  if (!chain_agrees(text, k, limit, seed)) std::abort();
   return 0;
 }
