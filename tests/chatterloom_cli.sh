@@ -128,8 +128,9 @@ run "byte 26 first" 0 "" "" "$dir/sub" 1
 printf '\0x \0y b' >"$dir/cut"
 run "tokens cut at a zero byte" 1 "  b " "" "$dir/cut" 2 3
 
-# Binary input: any words it holds, but never a message or a crash.
-head -c 3000000 "$prog" >"$dir/binary"
+# Binary input: any words it holds, but never a message or a crash.  Bytes
+# 26 go, or the text would end at the first, which may come early.
+head -c 3000000 "$prog" | tr -d '\032' >"$dir/binary"
 FROZEN_TIME=1 LD_PRELOAD=$shim "$prog" "$dir/binary" 2 100000 >"$dir/out" 2>"$dir/err"
 got=$?
 if [ $got = 1 ] && [ -s "$dir/out" ] && [ ! -s "$dir/err" ]; then
