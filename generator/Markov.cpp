@@ -230,14 +230,19 @@ void advise_random_access(void *p, size_t bytes) {
   madvise(reinterpret_cast<void *>(b), end - b, MADV_POPULATE_WRITE);
 }
 
-// Fills `n` entries of an index array with `empty`.
+// Makes `a` hold `n` entries of `empty`, in a block of at least `bytes`
+// whose part past them is left untouched for a later owner; false if
+// memory ran out.
 template <class T>
-bool make_empty(Array<T> *a, size_t n, T empty) {
+bool make_empty(Array<T> *a, size_t n, T empty, size_t bytes = 0) {
   release(a);
-  if (!reserve(a, n)) return false;
-  advise_random_access(a->data, n * sizeof(T));
+  if (n > SIZE_MAX / sizeof(T)) return false;
+  bytes = std::max(bytes, n * sizeof(T));
+  void *p = std::malloc(bytes ? bytes : 1);
+  if (!p) return false;
+  *a = Array<T>{static_cast<T *>(p), n, bytes / sizeof(T)};
+  advise_random_access(p, n * sizeof(T));
   std::fill(a->data, a->data + n, empty);
-  a->size = n;
   return true;
 }
 
@@ -401,20 +406,6 @@ inline uint32_t append_state(StateTable *t, uint32_t prefix) {
   return t->count++;
 }
 
-// Makes `index` an empty index of `slots` slots, in a block of at least
-// `bytes` whose part past the slots is left untouched for a later owner;
-// false if memory ran out.
-bool make_index(Array<Slot> *index, size_t slots, size_t bytes) {
-  release(index);
-  bytes = std::max(bytes, slots * sizeof(Slot));
-  void *p = std::malloc(bytes);
-  if (!p) return false;
-  *index = Array<Slot>{static_cast<Slot *>(p), slots, bytes / sizeof(Slot)};
-  advise_random_access(p, slots * sizeof(Slot));
-  std::fill(index->data, index->data + slots, Slot{NONE, 0});
-  return true;
-}
-
 // Hands the block of `from` over to `to`, made to hold exactly `want`
 // elements, which costs no copy when the block is that large already;
 // false if memory ran out, when `from` keeps it.
@@ -472,7 +463,8 @@ bool number_states(const WordList *list, StateTable *t, uint32_t *st, size_t roo
   if (k == 1) {
     // A one-word prefix is its word: a plain array finds its state.
     Array<uint32_t> of_word;
-    if (!make_index(&t->bucket, 0, room) || !make_empty(&of_word, list->words.size, NONE))
+    if (!make_empty(&t->bucket, 0, Slot{NONE, 0}, room) ||
+        !make_empty(&of_word, list->words.size, NONE))
       return false;
     for (size_t q = 0; q < p; q++) {
       uint32_t *s = &of_word.data[ids[q]];
@@ -488,7 +480,8 @@ bool number_states(const WordList *list, StateTable *t, uint32_t *st, size_t roo
   // up grows all the same).
   size_t want = tag_prefixes(ids, p, k, st) * 21 / 20, slots = 1024;
   while (slots * 3 < want * 4) slots *= 2;
-  if (!make_index(&t->bucket, slots, room) || !reserve(&t->states, want)) return false;
+  if (!make_empty(&t->bucket, slots, Slot{NONE, 0}, room) || !reserve(&t->states, want))
+    return false;
   t->mask = slots - 1;
   // The index finds where a prefix was first met, and that position's
   // state is the state.  The slot of the position AHEAD on is fetched from
