@@ -14,12 +14,15 @@
 
 namespace {
 
-const char kUsage[] =
+// The usage text's spellings, its blanks before the line ends, and the exit
+// statuses below (1 after the usage text, 0 after "error cmd") stay as they
+// are on purpose: scripts and callers rely on them.
+const char USAGE[] =
     "usege: Chatterloom sourceTextFile \n"
     "                     [word_prefix_cnt(default - 2)] \n"
     "                     [max_word_output(defau;t - 1000)]\n";
 
-const char kError[] = "error cmd\n";
+const char ERROR_CMD[] = "error cmd\n";
 
 // Writes all of `s` to standard error; a failure there has no one to tell.
 void say(const char *s) {
@@ -37,13 +40,13 @@ void say(const char *s) {
 
 int main(int argc, char **argv) {
   if (argc <= 1) {
-    say(kUsage);
+    say(USAGE);
     return 1;
   }
   if (argc > 2) word_prefix_cnt = to_number(argv[2]);
   int32_t max_word_output = argc > 3 ? to_number(argv[3]) : 1000;
   if (word_prefix_cnt <= 0 || max_word_output <= 0) {
-    say(kError);
+    say(ERROR_CMD);
     return 0;
   }
   return generate(argv[1], max_word_output) > 0 ? 1 : 0;

@@ -11,11 +11,16 @@
 #include <string>
 #include <vector>
 
+#include "Hash.h"
+#include "Random.h"
+#include "StateIndex.h"
+#include "drivers.h"
 #include "model.h"
 
 namespace {
 
 using namespace model;
+using namespace drivers;
 
 TEST(WordReading, SeparatorsCarriageReturnsEndByteAndZeros) {
   using V = std::vector<std::string>;
@@ -78,21 +83,15 @@ TEST(WordReading, EveryByteAtEveryPlaceOfAShortToken) {
   }
 }
 
-TEST(WordReading, HashAndInterning) {
-  EXPECT_EQ(word_hash(reinterpret_cast<const unsigned char *>("abc"), 3), 96354u);
-  const unsigned char high[] = {233};
-  EXPECT_EQ(word_hash(high, 1), 233u);
-  EXPECT_EQ(word_hash(high, 0), 0u);
+TEST(WordReading, Interning) {
   WordList list;
-  int fd = memory_file("Word word Word word, \xe9");
-  ASSERT_TRUE(read_words_fd(fd, next_word, &list));
-  close(fd);
-  ASSERT_EQ(list.at.size, 5u);
+  read_text("Word word Word word, \xe9", &list);
+  ASSERT_EQ(list.ids.size, 5u);
   EXPECT_EQ(list.words.size, 4u);
-  EXPECT_EQ(list.at.data[0], list.at.data[2]);
-  EXPECT_NE(list.at.data[0], list.at.data[1]);
-  EXPECT_EQ(list.words.data[list.at.data[4]].hash, 233u);
-  free_all(&list);
+  EXPECT_EQ(list.ids.data[0], list.ids.data[2]);
+  EXPECT_NE(list.ids.data[0], list.ids.data[1]);
+  EXPECT_EQ(word_text(list, list.ids.data[4]), "\xe9");
+  release(&list);
 
   // Words that share their first bytes, either side of 8 bytes long, are
   // told apart; each one met again finds its own id.
@@ -102,16 +101,14 @@ TEST(WordReading, HashAndInterning) {
   std::string text;
   for (int round = 0; round < 2; round++)
     for (auto &w : near) text += w + " ";
-  fd = memory_file(text);
-  ASSERT_TRUE(read_words_fd(fd, next_word, &list));
-  close(fd);
-  ASSERT_EQ(list.at.size, 2 * near.size());
+  read_text(text, &list);
+  ASSERT_EQ(list.ids.size, 2 * near.size());
   EXPECT_EQ(list.words.size, near.size());
   for (size_t i = 0; i < near.size(); i++) {
-    EXPECT_EQ(list.at.data[i], list.at.data[i + near.size()]);
-    EXPECT_EQ(word_text(list, list.at.data[i]), near[i].substr(0, near[i].find('\0')));
+    EXPECT_EQ(list.ids.data[i], list.ids.data[i + near.size()]);
+    EXPECT_EQ(word_text(list, list.ids.data[i]), near[i].substr(0, near[i].find('\0')));
   }
-  free_all(&list);
+  release(&list);
 }
 
 TEST(RandomSource, DrawsFromSeedOne) {
@@ -178,21 +175,20 @@ TEST(Chain, LongPrefixesAndRepeats) {
 
 TEST(Chain, StateIndexGrowsPastItsSize) {
   // Building sizes the index from an estimate, so it seldom grows there;
-  // filing far more prefixes than a fresh table holds must still find each.
-  WordList list;
-  for (uint32_t i = 0; i < 20001; i++) ASSERT_TRUE(push(&list.at, i % 7919));
-  StateTable table;
-  ASSERT_TRUE(new_table(&table, 2));
-  size_t fresh = table.bucket.size;
-  auto tag_of = [&](uint32_t q) { return hash_tag(prefix_hash(list.at.data + q, 2)); };
+  // filing far more prefixes than a fresh index holds must still find each.
+  std::vector<uint32_t> ids;
+  for (uint32_t i = 0; i < 20001; i++) ids.push_back(i % 7919);
+  StateIndex x;
+  ASSERT_TRUE(make_index(&x, ids.data(), 2, 1024, 0));
+  auto tag_of = [&](uint32_t q) { return hash_tag(prefix_hash(ids.data() + q, 2)); };
   for (uint32_t q = 0; q < 20000; q++) {
-    ASSERT_EQ(find_state(&table, &list, list.at.data + q, tag_of(q)), q < 7919 ? NONE : q % 7919);
+    ASSERT_EQ(find_state(&x, ids.data() + q, tag_of(q)), q < 7919 ? NONE : q % 7919);
     if (q < 7919) {
-      ASSERT_TRUE(add_state(&table, q, tag_of(q), q + 1));
+      ASSERT_TRUE(add_state(&x, q, tag_of(q), q + 1));
     }
   }
-  EXPECT_GT(table.bucket.size, fresh);
-  free_all(&list, &table);
+  EXPECT_GT(x.slots.size, 1024u);
+  release(&x.slots);
 }
 
 }  // namespace

@@ -1,66 +1,21 @@
 // The reading rules and the chain written plainly, straight from their
-// rules, and thin drivers of the real code; shared by the tests and the
-// fuzz targets, which compare the two.
+// rules, with nothing of the real code: the tests and the fuzz targets
+// compare the real code against it.
 #ifndef CHATTERLOOM_TESTS_MODEL_H
 #define CHATTERLOOM_TESTS_MODEL_H
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdlib>
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
 
-#include "Markov.h"
-
 namespace model {
 
-// Ends the run when a driver's step fails: tests and fuzzers alike see it.
-inline void require(bool ok) {
-  if (!ok) std::abort();
-}
+// The most bytes kept of one token.
+constexpr size_t MAX_WORD_LEN = 10000;
 
-// A file descriptor holding `bytes`, read from its start.
-inline int memory_file(const std::string &bytes) {
-  int fd = memfd_create("text", 0);
-  require(fd >= 0);
-  require(write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()));
-  lseek(fd, 0, SEEK_SET);
-  return fd;
-}
-
-inline std::string word_text(const WordList &list, uint32_t id) {
-  const Word &w = list.words.data[id];
-  return std::string(list.bytes.data + w.text, static_cast<size_t>(w.len));
-}
-
-// Frees what reading and building took; the programs leave that to exit.
-inline void free_all(WordList *list, StateTable *table = nullptr) {
-  release(&list->at);
-  release(&list->words);
-  release(&list->bytes);
-  release(&list->index);
-  if (!table) return;
-  release(&table->bucket);
-  release(&table->states);
-  release(&table->suffixes);
-}
-
-// The words that the real reader finds in `bytes`.
-inline std::vector<std::string> real_words(const std::string &bytes) {
-  WordList list;
-  int fd = memory_file(bytes);
-  require(read_words_fd(fd, next_word, &list));
-  close(fd);
-  std::vector<std::string> out;
-  for (size_t i = 0; i < list.at.size; i++) out.push_back(word_text(list, list.at.data[i]));
-  free_all(&list);
-  return out;
-}
-
-// The reading rules, written plainly.
+// The words that the reading rules find in `bytes`.
 inline std::vector<std::string> model_words(const std::string &bytes) {
   std::string text;
   for (char c : bytes) {
@@ -87,9 +42,6 @@ inline std::vector<std::string> model_words(const std::string &bytes) {
   return out;
 }
 
-// ---------------------------------------------------------------------------
-// The chain against a plain model of its rules
-
 struct ModelState {
   std::vector<std::string> prefix;
   std::vector<std::pair<std::string, uint32_t>> suffixes;  // newest first
@@ -109,6 +61,8 @@ struct ModelRandom {
   }
 };
 
+// The text that the chain of k-word prefixes of `words` gives, at most
+// `limit` words from the random source seeded with `seed`.
 inline std::string model_generate(const std::vector<std::string> &words, uint32_t k, int32_t limit,
                                   uint32_t seed) {
   std::vector<ModelState> states;  // creation order
@@ -158,33 +112,7 @@ inline std::string model_generate(const std::vector<std::string> &words, uint32_
   return s;
 }
 
-inline Output test_out;
-
-inline std::string real_generate(const std::string &text, uint32_t k, int32_t limit,
-                                 uint32_t seed) {
-  WordList list;
-  StateTable table;
-  int fd = memory_file(text);
-  require(read_words_fd(fd, next_word, &list));
-  close(fd);
-  require(new_table(&table, k));
-  require(build_chain(&list, &table));
-  int out = memfd_create("out", 0);
-  test_out.fd = out;
-  test_out.failed = false;
-  test_out.used = 0;
-  Random r;
-  seed_random(&r, seed);
-  uint64_t n = walk(&list, &table, limit, &r, &test_out);
-  require(flush_output(&test_out));
-  std::string s(static_cast<size_t>(lseek(out, 0, SEEK_CUR)), '\0');
-  require(pread(out, s.data(), s.size(), 0) == static_cast<ssize_t>(s.size()));
-  close(out);
-  require(n == static_cast<uint64_t>(std::count(s.begin(), s.end(), ' ')));
-  free_all(&list, &table);
-  return s;
-}
-
+// The words as a text, one a line.
 inline std::string join(const std::vector<std::string> &words) {
   std::string s;
   for (auto &w : words) s += w + "\n";

@@ -1,0 +1,33 @@
+// Random: the chain's random source, a 32-bit linear congruential generator
+// whose draws are 15 bits wide.
+#ifndef CHATTERLOOM_RANDOM_H
+#define CHATTERLOOM_RANDOM_H
+
+#include <cstdint>
+
+struct Random {
+  uint32_t state;
+};
+
+// One draw: 15 bits, 0 to 32767.
+inline uint32_t draw(Random *r) {
+  r->state = r->state * 22695477u + 1u;
+  return (r->state >> 16) & 0x7fff;
+}
+
+// Seeds with `s` and makes the one discarded draw.
+inline void seed_random(Random *r, uint32_t s) {
+  r->state = s;
+  draw(r);
+}
+
+// A draw reduced modulo n (1 <= n <= 2^32).  One draw has 15 bits, so a
+// range past 32768 takes three combined into 45 bits, which lets every
+// state open a text and every suffix be chosen.
+inline uint32_t draw_below(Random *r, uint64_t n) {
+  if (n <= 32768) return draw(r) % static_cast<uint32_t>(n);
+  uint64_t d1 = draw(r), d2 = draw(r), d3 = draw(r);
+  return static_cast<uint32_t>(((d1 << 30) | (d2 << 15) | d3) % n);
+}
+
+#endif

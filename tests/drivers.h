@@ -1,0 +1,80 @@
+// Drivers of the real code for the tests and the fuzz targets: a text in,
+// its words or its generated text out, through the module's own interface.
+#ifndef CHATTERLOOM_TESTS_DRIVERS_H
+#define CHATTERLOOM_TESTS_DRIVERS_H
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "Markov.h"
+#include "Random.h"
+
+namespace drivers {
+
+// Ends the run when a driver's step fails: tests and fuzzers alike see it.
+inline void require(bool ok) {
+  if (!ok) std::abort();
+}
+
+// A file descriptor holding `bytes`, read from its start.
+inline int memory_file(const std::string &bytes) {
+  int fd = memfd_create("text", 0);
+  require(fd >= 0);
+  require(write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()));
+  lseek(fd, 0, SEEK_SET);
+  return fd;
+}
+
+// Reads `bytes` into the empty `list`.
+inline void read_text(const std::string &bytes, WordList *list) {
+  int fd = memory_file(bytes);
+  require(read_words_fd(fd, list));
+  close(fd);
+}
+
+inline std::string word_text(const WordList &list, uint32_t id) {
+  const Word &w = list.words.data[id];
+  return std::string(list.bytes.data + w.text_at, w.len);
+}
+
+// The words that the real reader finds in `bytes`.
+inline std::vector<std::string> real_words(const std::string &bytes) {
+  WordList list;
+  read_text(bytes, &list);
+  std::vector<std::string> out;
+  for (size_t i = 0; i < list.ids.size; i++) out.push_back(word_text(list, list.ids.data[i]));
+  release(&list);
+  return out;
+}
+
+// The text that the real chain of k-word prefixes of `text` gives, at most
+// `limit` words from the random source seeded with `seed`.
+inline std::string real_generate(const std::string &text, uint32_t k, int32_t limit,
+                                 uint32_t seed) {
+  WordList list;
+  StateTable table;
+  read_text(text, &list);
+  require(build_chain(&list, k, &table));
+  std::string buf(1 << 16, '\0');
+  Output out{memfd_create("out", 0), false, 0, buf.size(), buf.data()};
+  Random r;
+  seed_random(&r, seed);
+  uint64_t n = walk(&list, &table, limit, &r, &out);
+  require(flush_output(&out));
+  std::string s(static_cast<size_t>(lseek(out.fd, 0, SEEK_CUR)), '\0');
+  require(pread(out.fd, s.data(), s.size(), 0) == static_cast<ssize_t>(s.size()));
+  close(out.fd);
+  require(n == static_cast<uint64_t>(std::count(s.begin(), s.end(), ' ')));
+  release(&list);
+  release(&table);
+  return s;
+}
+
+}  // namespace drivers
+
+#endif
