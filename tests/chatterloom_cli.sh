@@ -8,10 +8,7 @@ alloc_shim=$3
 mode=${4:-plain}
 # The sanitizer runtime would insist on being preloaded first.
 export ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0
-dir=$(mktemp -d)
-trap 'rm -rf "$dir"' EXIT
-failures=0
-passes=0
+. "$(dirname "$0")/cli_lib.sh"
 
 # run NAME WANT_STATUS WANT_STDOUT WANT_STDERR ARGS...: runs the program with
 # the clock frozen at 1 and compares everything it leaves behind.
@@ -22,14 +19,7 @@ run() {
   local got=$?
   printf '%s' "$out" >"$dir/want_out"
   printf '%s' "$err" >"$dir/want_err"
-  if [ "$got" != "$status" ] || ! cmp -s "$dir/out" "$dir/want_out" || ! cmp -s "$dir/err" "$dir/want_err"; then
-    echo "FAIL: $name (status $got, wanted $status)"
-    echo "  stdout: $(head -c 200 "$dir/out" | od -c | head -3)"
-    echo "  stderr: $(head -c 200 "$dir/err" | od -c | head -3)"
-    failures=$((failures + 1))
-  else
-    passes=$((passes + 1))
-  fi
+  check "$name" "$status" "$dir/want_out" "$dir/want_err" $got
 }
 
 usage='usege: Chatterloom sourceTextFile 
@@ -75,13 +65,13 @@ mkfifo "$dir/fifo"
 run "named pipe" 1 "b c a b d " "" "$dir/fifo"
 wait
 FROZEN_TIME=1 LD_PRELOAD=$shim "$prog" /dev/stdin <"$ex" >"$dir/out" 2>&1
-[ $? = 1 ] && [ "$(cat "$dir/out")" = "b c a b d " ] && passes=$((passes + 1)) ||
-  { echo "FAIL: /dev/stdin"; failures=$((failures + 1)); }
+[ $? = 1 ] && [ "$(cat "$dir/out")" = "b c a b d " ]
+verdict "/dev/stdin" $?
 
 # A full device: nothing was printed, so the status is 0.
 FROZEN_TIME=1 LD_PRELOAD=$shim "$prog" "$ex" >/dev/full 2>"$dir/err"
-[ $? = 0 ] && [ ! -s "$dir/err" ] && passes=$((passes + 1)) ||
-  { echo "FAIL: /dev/full"; failures=$((failures + 1)); }
+[ $? = 0 ] && [ ! -s "$dir/err" ]
+verdict "/dev/full" $?
 
 # Out of memory: status 0, nothing on either stream.  The text needs far
 # more than the address space allows, while the program itself starts.
@@ -91,12 +81,8 @@ awk 'BEGIN { for (i = 0; i < 3000000; i++) printf "w%d ", i }' >"$dir/big"
 for limit in $limits; do
   prlimit --as=$limit "$prog" "$dir/big" 1 >"$dir/out" 2>"$dir/err"
   got=$?
-  if [ $got = 0 ] && [ ! -s "$dir/out" ] && [ ! -s "$dir/err" ]; then
-    passes=$((passes + 1))
-  else
-    echo "FAIL: out of memory at --as=$limit (status $got)"
-    failures=$((failures + 1))
-  fi
+  [ $got = 0 ] && [ ! -s "$dir/out" ] && [ ! -s "$dir/err" ]
+  verdict "out of memory at --as=$limit (status $got)" $?
 done
 
 # Every allocation failing in turn, from the first on: in reading, in
@@ -114,7 +100,7 @@ for k in $([ "$mode" = plain ] && echo 1 2 3); do
       bad=$((bad + 1))
     fi
   done
-  [ $bad = 0 ] && passes=$((passes + 1)) || failures=$((failures + 1))
+  verdict "allocations failing at prefix length $k" $bad
 done
 
 # Texts without a chain in them: nothing printed, status 0.
@@ -133,12 +119,8 @@ run "tokens cut at a zero byte" 1 "  b " "" "$dir/cut" 2 3
 head -c 3000000 "$prog" | tr -d '\032' >"$dir/binary"
 FROZEN_TIME=1 LD_PRELOAD=$shim "$prog" "$dir/binary" 2 100000 >"$dir/out" 2>"$dir/err"
 got=$?
-if [ $got = 1 ] && [ -s "$dir/out" ] && [ ! -s "$dir/err" ]; then
-  passes=$((passes + 1))
-else
-  echo "FAIL: binary input (status $got)"
-  failures=$((failures + 1))
-fi
+[ $got = 1 ] && [ -s "$dir/out" ] && [ ! -s "$dir/err" ]
+verdict "binary input (status $got)" $?
 
 # Numbers that wrap modulo 2^32.
 run "-4294967294 wraps to 2" 1 "b c a b d " "" "$ex" -4294967294
@@ -153,21 +135,16 @@ run "limit 2147483647 on a text that ends" 1 "a b c " "" "$dir/abc" 2 2147483647
 run "prefix length 2147483647" 0 "" "" "$ex" 2147483647 2147483647
 printf 'a a' >"$dir/aa"
 FROZEN_TIME=1 LD_PRELOAD=$shim "$prog" "$dir/aa" 1 2147483647 2>/dev/null | head -c 1000000 | wc -c >"$dir/n"
-[ "$(cat "$dir/n")" = 1000000 ] && passes=$((passes + 1)) ||
-  { echo "FAIL: endless walk into a closed pipe"; failures=$((failures + 1)); }
+[ "$(cat "$dir/n")" = 1000000 ]
+verdict "endless walk into a closed pipe" $?
 
 # A token of a gigabyte keeps 10000 bytes and stays in bounded memory.
 if [ "$mode" = plain ]; then
   /usr/bin/time -f %M -o "$dir/mem" "$prog" /dev/stdin 1 3 >"$dir/out" 2>/dev/null \
     < <(head -c 1000000000 /dev/zero | tr '\0' x; printf ' y x y')
   kb=$(tail -n 1 "$dir/mem")
-  if [ "$kb" -lt 65536 ] && grep -q '^[xy]' "$dir/out"; then
-    passes=$((passes + 1))
-  else
-    echo "FAIL: a gigabyte token took $kb KB"
-    failures=$((failures + 1))
-  fi
+  [ "$kb" -lt 65536 ] && grep -q '^[xy]' "$dir/out"
+  verdict "a gigabyte token took $kb KB" $?
 fi
 
-echo "chatterloom_cli: $passes passed, $failures failed"
-[ $failures = 0 ]
+finish chatterloom_cli
