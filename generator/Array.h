@@ -1,7 +1,6 @@
-// Array: a growable array of plain records, and the helpers for the large
-// blocks that the chain build fills and then probes at random.
+// Array: a growable array of plain records, in a block that suits its size.
 //
-// An Array owns `data`; realloc may move it.  A failed allocation comes back
+// An Array owns `data`, which growing may move.  A failed allocation comes back
 // as false, never as an exception, and leaves the array as it was.
 #ifndef CHATTERLOOM_ARRAY_H
 #define CHATTERLOOM_ARRAY_H
@@ -20,18 +19,71 @@ struct Array {
   size_t cap = 0;   // elements the block holds
 };
 
+// ---------------------------------------------------------------------------
+// Blocks.  A block of LARGE_BLOCK bytes or more is mapped on its own, 2 MiB
+// aligned and backed by huge pages where the system grants them: touching
+// fresh memory costs a fault per page, and on a virtual machine the faults
+// cost more than the work, so one fault per 2 MiB instead of 512 matters.
+// It grows with mremap, without a copy.  A smaller block is the heap's.
+// Which it is follows from the capacity alone.
+
+constexpr size_t LARGE_BLOCK = size_t{2} << 20;
+constexpr size_t HUGE_PAGE = size_t{2} << 20;
+
+// The bytes mapped for a large block of `bytes`.
+inline size_t mapped_bytes(size_t bytes) {
+  return (bytes + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+}
+
+// Maps `bytes` (a multiple of HUGE_PAGE) of zeroed memory on a huge-page
+// boundary; null if it cannot.
+inline void *map_block(size_t bytes) {
+  void *p =
+      mmap(nullptr, bytes + HUGE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  uintptr_t at = reinterpret_cast<uintptr_t>(p), aligned = mapped_bytes(at);
+  if (aligned > at) munmap(p, aligned - at);
+  munmap(reinterpret_cast<void *>(aligned + bytes), at + HUGE_PAGE - aligned);
+  madvise(reinterpret_cast<void *>(aligned), bytes, MADV_HUGEPAGE);
+  return reinterpret_cast<void *>(aligned);
+}
+
+// Gives `a` room for exactly `cap` elements (rounded up to whole huge pages
+// for a large block), keeping its elements; false if memory ran out, when
+// `a` is unchanged.
+template <class T>
+bool set_capacity(Array<T> *a, size_t cap) {
+  if (cap > SIZE_MAX / sizeof(T) - HUGE_PAGE) return false;
+  size_t old = a->cap * sizeof(T), bytes = cap * sizeof(T);
+  void *p;
+  if (bytes >= LARGE_BLOCK && old >= LARGE_BLOCK) {
+    p = mremap(a->data, mapped_bytes(old), mapped_bytes(bytes), MREMAP_MAYMOVE);
+    if (p == MAP_FAILED) return false;
+  } else if (bytes >= LARGE_BLOCK || old >= LARGE_BLOCK) {
+    p = bytes >= LARGE_BLOCK ? map_block(mapped_bytes(bytes)) : std::malloc(bytes ? bytes : 1);
+    if (!p) return false;
+    std::copy(a->data, a->data + std::min(a->size, cap), static_cast<T *>(p));
+    if (old >= LARGE_BLOCK)
+      munmap(a->data, mapped_bytes(old));
+    else
+      std::free(a->data);
+  } else {
+    p = std::realloc(a->data, bytes ? bytes : 1);
+    if (!p) return false;
+  }
+  a->data = static_cast<T *>(p);
+  a->cap = bytes >= LARGE_BLOCK ? mapped_bytes(bytes) / sizeof(T) : cap;
+  a->size = std::min(a->size, cap);
+  return true;
+}
+
 // Makes room for at least `want` elements in all; false if memory ran out.
 template <class T>
 bool reserve(Array<T> *a, size_t want) {
   if (want <= a->cap) return true;
   size_t cap = a->cap ? a->cap : 16;
-  while (cap < want) cap *= 2;
-  if (cap > SIZE_MAX / sizeof(T)) return false;
-  void *p = std::realloc(a->data, cap * sizeof(T));
-  if (!p) return false;
-  a->data = static_cast<T *>(p);
-  a->cap = cap;
-  return true;
+  while (cap < want) cap = cap > SIZE_MAX / 2 ? SIZE_MAX : cap * 2;
+  return set_capacity(a, cap);
 }
 
 // Appends `v`; false if memory ran out (the array is then unchanged).
@@ -45,40 +97,36 @@ inline bool push(Array<T> *a, const T &v) {
 // Frees the array's block and leaves it empty.
 template <class T>
 void release(Array<T> *a) {
-  std::free(a->data);
+  if (a->cap * sizeof(T) >= LARGE_BLOCK)
+    munmap(a->data, mapped_bytes(a->cap * sizeof(T)));
+  else
+    std::free(a->data);
   *a = Array<T>();
 }
 
-// Blocks at least this large are worth asking huge pages for.
-constexpr size_t LARGE_BLOCK = size_t{4} << 20;
-
-// Asks for the `bytes` at `p`, about to be filled and then probed at random,
-// to be backed by huge pages and mapped at once: one fault and one address
-// translation per 2 MiB instead of 512.  Advice only: where the system
-// declines it, small pages are faulted in as they are touched.
-inline void advise_random_access(void *p, size_t bytes) {
-  if (bytes < LARGE_BLOCK) return;
-  constexpr uintptr_t HUGE_PAGE = uintptr_t{2} << 20, PAGE = 4096;
-  uintptr_t at = reinterpret_cast<uintptr_t>(p), end = at + bytes;
-  uintptr_t b = (at + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1), e = end & ~(HUGE_PAGE - 1);
-  if (e > b) madvise(reinterpret_cast<void *>(b), e - b, MADV_HUGEPAGE);
-  b = at & ~(PAGE - 1);
-  madvise(reinterpret_cast<void *>(b), end - b, MADV_POPULATE_WRITE);
+// Gives a block back down to what its elements need.
+template <class T>
+void shrink_to_fit(Array<T> *a) {
+  if (a->size < a->cap) set_capacity(a, a->size);
 }
 
-// Makes `a` hold `n` copies of `value`, in a block of at least `bytes`
-// whose part past them is left untouched for a later owner; false if
-// memory ran out.
+// Makes `a` an empty array with room for `n` elements, its pages mapped at
+// once where it is large, as it is to be written all over; false if memory
+// ran out.
 template <class T>
-bool make_filled(Array<T> *a, size_t n, T value, size_t bytes = 0) {
+bool make_block(Array<T> *a, size_t n) {
   release(a);
-  if (n > SIZE_MAX / sizeof(T)) return false;
-  bytes = std::max(bytes, n * sizeof(T));
-  void *p = std::malloc(bytes ? bytes : 1);
-  if (!p) return false;
-  *a = Array<T>{static_cast<T *>(p), n, bytes / sizeof(T)};
-  advise_random_access(p, n * sizeof(T));
+  if (!set_capacity(a, n)) return false;
+  if (n * sizeof(T) >= LARGE_BLOCK) madvise(a->data, n * sizeof(T), MADV_POPULATE_WRITE);
+  return true;
+}
+
+// Makes `a` hold `n` copies of `value`; false if memory ran out.
+template <class T>
+bool make_filled(Array<T> *a, size_t n, T value) {
+  if (!make_block(a, n)) return false;
   std::fill(a->data, a->data + n, value);
+  a->size = n;
   return true;
 }
 

@@ -1,234 +1,388 @@
 // The chain build: from the word ids of a text to its states and suffixes.
 //
-// Two passes over the positions.  The first gives each position the state
-// of the prefix starting there, through a StateIndex sized once from an
-// estimate of the distinct prefixes; a state is made at its prefix's first
-// position, so states come out in creation order.  The second deals each
-// position's (word, next state) to its state's group by a counting sort
-// and merges equal words within a group.
+// Every pass reads and writes the text's arrays in order; what must be
+// found at random is found in a partition whose table fits in a core's
+// cache.  A deal copies the positions into partitions by a key, each
+// partition in text order, and the partitions are then worked on all cores:
+//
+//   numbering  Each position q <= p = n - k gets the state of the k-word
+//              prefix there.  Prefixes are named exactly by doubling: a
+//              window of 2w words is the pair of names of its halves, so
+//              log2(k) rounds each name 64-bit keys in hash partitions.
+//              The last round names each prefix by its first position, and
+//              the states are the first positions below p, numbered by
+//              rank: creation order, without a global index.
+//   suffixes   Positions are dealt by ranges of states.  In a partition
+//              each (state, word) pair is counted, then the pairs are laid
+//              out by state, newest first, with running counts.
+//
+// A one-word prefix is its word, so the numbering is skipped there.  The
+// records of both passes live in one block that ends as the suffixes.
 #include <algorithm>
-#include <cmath>
+#include <atomic>
 
 #include "Hash.h"
 #include "Markov.h"
-#include "StateIndex.h"
+#include "Workers.h"
+
+BuildPlan build_plan;
 
 namespace {
 
-// How many positions ahead the passes prefetch what they will probe.
-constexpr size_t AHEAD = 16;
+// A partition of about this many records keeps its table in a core's cache.
+constexpr size_t PARTITION_RECORDS = size_t{1} << 16;
+// More partitions than this would thin the streams that a deal writes.
+constexpr unsigned MAX_PARTITION_BITS = 12;
+// Threads beyond this gain nothing on a build bound by memory.
+constexpr unsigned MAX_BUILD_WORKERS = 16;
 
-// The index's block is taken over, once the states are known, by the
-// suffixes (one per position at most) and past them the p + 1 group starts,
-// so its pages, mapped once, serve twice.
-static_assert(sizeof(Suffix) == 3 * sizeof(uint32_t) && alignof(Suffix) == alignof(uint32_t),
-              "group starts follow the suffixes in one block");
-inline size_t shared_block_bytes(size_t p) {
-  return p * sizeof(Suffix) + (p + 1) * sizeof(uint32_t);
-}
-inline uint32_t *group_starts(Suffix *block, size_t p) {
-  return reinterpret_cast<uint32_t *>(block + p);
-}
+// A record of a deal: a 64-bit key (lo, hi) and a position, or a state, a
+// word and the next state.  Records are kept in the suffixes' block, which
+// they leave as suffixes, so they are copied in and out as bytes.
+struct Record {
+  uint32_t lo, hi, q;
+};
+static_assert(sizeof(Record) == sizeof(Suffix), "records are dealt into the suffixes' block");
 
-// Appends a state first met at position `prefix_at`; returns it, or NONE if
-// memory ran out.
-inline uint32_t new_state(StateTable *t, uint32_t prefix_at) {
-  if (t->states.size >= NONE - 1 || !push(&t->states, State{prefix_at, 0})) return NONE;
-  return static_cast<uint32_t>(t->states.size - 1);
-}
-
-// Writes the tag of the prefix at each position q <= p to tags[q], and
-// returns how many distinct prefixes may start before p: for a long text an
-// estimate to a few percent, from a HyperLogLog sketch of their hashes; for
-// a short one, where the sketch would cost more than it saves, p itself.
-size_t tag_prefixes(const uint32_t *ids, size_t p, size_t k, uint32_t *tags) {
-  constexpr int SKETCH_BITS = 12;
-  constexpr size_t REGISTERS = size_t{1} << SKETCH_BITS;
-  unsigned char rank[REGISTERS] = {};
-  bool sketch = p > 16 * REGISTERS;
-  uint64_t oldest = powmod(BASE, k - 1), h = prefix_hash(ids, k);
-  for (size_t q = 0;; q++) {
-    tags[q] = hash_tag(h);
-    if (q == p) break;
-    if (sketch) {
-      // The top bits of the 61-bit hash pick a register; the rest give a rank.
-      uint64_t rest = (h << (64 - 61 + SKETCH_BITS)) | (uint64_t{1} << (64 - 61 + SKETCH_BITS - 1));
-      unsigned char r = static_cast<unsigned char>(__builtin_clzll(rest) + 1);
-      unsigned char &reg = rank[h >> (61 - SKETCH_BITS)];
-      if (r > reg) reg = r;
-    }
-    h = roll(h, ids[q], ids[q + k], oldest);
-  }
-  if (!sketch) return p;
-  double sum = 0;
-  size_t zeros = 0;
-  for (unsigned char r : rank) {
-    sum += 1.0 / static_cast<double>(uint64_t{1} << r);
-    zeros += r == 0;
-  }
-  constexpr double M = REGISTERS;
-  double e = 0.7213 / (1 + 1.079 / M) * M * M / sum;
-  if (e < 2.5 * M && zeros > 0) e = M * std::log(M / static_cast<double>(zeros));
-  return std::min(p, static_cast<size_t>(e));
+inline Record record_at(const Suffix *block, size_t i) {
+  Record r;
+  std::memcpy(&r, block + i, sizeof r);
+  return r;
 }
 
-// Gives each position q <= p, p = n - k, the state of the prefix starting
-// there: a new state at the first q < p with that prefix; st[p], the text's
-// last prefix, is NONE unless it also stands earlier.  The index is made in
-// a block of `block_bytes`, left in `x` for the suffixes to take over.
-bool number_states(const WordList *list, StateTable *t, StateIndex *x, uint32_t *st,
-                   size_t block_bytes) {
-  const uint32_t *ids = list->ids.data;
-  size_t k = t->k, p = list->ids.size - k;
-  if (k == 1) {
-    // A one-word prefix is its word: a plain array finds its state.
-    Array<uint32_t> of_word;
-    if (!make_index(x, ids, 1, 0, block_bytes) || !make_filled(&of_word, list->words.size, NONE))
-      return false;
-    for (size_t q = 0; q < p; q++) {
-      uint32_t *s = &of_word.data[ids[q]];
-      if (*s == NONE && (*s = new_state(t, static_cast<uint32_t>(q))) == NONE) return false;
-      st[q] = *s;
-    }
-    st[p] = of_word.data[ids[p]];
-    release(&of_word);
-    return true;
-  }
-  // The tags go where the states will be; an index sized once for the
-  // estimate, with room for its error, is never re-filed (one that fills
-  // up grows all the same).
-  size_t want = tag_prefixes(ids, p, k, st) * 21 / 20, slots = 1024;
-  while (index_full(want, slots)) slots *= 2;
-  if (!make_index(x, ids, t->k, slots, block_bytes) || !reserve(&t->states, want)) return false;
-  // The index finds where a prefix was first met, and that position's
-  // state is the state.  The slot of the position AHEAD on is fetched from
-  // memory, and halfway there the prefix and state that slot names, so
-  // that none is waited for when its position comes up.
-  for (size_t q = 0; q <= p; q++) {
-    if (q + AHEAD <= p) __builtin_prefetch(&x->slots.data[st[q + AHEAD] & x->mask]);
-    if (q + AHEAD / 2 <= p) {
-      uint32_t ahead = st[q + AHEAD / 2];
-      PrefixSlot mid = x->slots.data[ahead & x->mask];
-      if (mid.tag == ahead && mid.first != NONE) {
-        __builtin_prefetch(ids + mid.first);
-        __builtin_prefetch(st + mid.first);
-      }
-    }
-    uint32_t tag = st[q], first = find_state(x, ids + q, tag), s = NONE;
-    if (first != NONE) {
-      assert(first < q && st[first] != NONE);
-      s = st[first];
-    } else if (q < p) {
-      s = new_state(t, static_cast<uint32_t>(q));
-      if (s == NONE || !add_state(x, static_cast<uint32_t>(q), tag, t->states.size)) return false;
-    }
-    st[q] = s;
-  }
+inline uint64_t key_of(const Record &r) {
+  return r.lo | uint64_t{r.hi} << 32;
+}
+
+// One slot of a partition's table: a key (lo, hi) and its value, NONE
+// when empty; 12 bytes, so that more of the table stays in cache.
+struct Slot {
+  uint32_t lo, hi, value;
+};
+
+inline uint64_t key_of(const Slot &s) {
+  return s.lo | uint64_t{s.hi} << 32;
+}
+
+const Slot EMPTY{0, 0, NONE};
+
+// What a worker keeps from one partition to the next.
+struct Scratch {
+  Array<Slot> table;
+  Array<Suffix> pairs;     // a partition's pairs, in order of first meeting
+  Array<uint32_t> owner;   // the state of each pair, from the range's first
+  Array<uint32_t> bounds;  // where each state's pairs go
+  size_t keys;             // the keys of the last partition, to size the next
+};
+
+struct Build {
+  unsigned workers;
+  Scratch scratch[MAX_BUILD_WORKERS];
+  Array<size_t> cursor;  // a deal's write place per (range, partition)
+  Array<size_t> start;   // a deal's partition bounds in the block
+  Suffix *block;
+  std::atomic<bool> failed;
+};
+
+// About log2(n / PARTITION_RECORDS), unless the plan forces it.
+unsigned partition_bits(size_t n) {
+  if (build_plan.partition_bits) return std::min(build_plan.partition_bits, MAX_PARTITION_BITS);
+  unsigned bits = 0;
+  while (bits < MAX_PARTITION_BITS && (n >> bits) > PARTITION_RECORDS) bits++;
+  return bits;
+}
+
+// Makes the worker's table empty for a partition of `records` records,
+// with room for about as many keys as its last partition had (partitions
+// are alike, and a table that must grow costs less than clearing one too
+// large); false if memory ran out.
+bool clear_table(Scratch *x, size_t records) {
+  size_t keys = std::min(records, std::max<size_t>(x->keys + x->keys / 4, 256)), n = 512;
+  while (n < keys * 2) n *= 2;
+  if (n > x->table.cap) return make_filled(&x->table, n, EMPTY);
+  x->table.size = n;
+  std::fill(x->table.data, x->table.data + n, EMPTY);
   return true;
 }
 
-// Lists each state's suffixes, newest first with running counts, in
-// t->suffixes, whose block also holds the group starts past p suffixes.
-// Each position's (word, next state) is first dealt to its state's group,
-// in text order within a group; then each group is merged in place, a mark
-// per word telling whether the group has met that word yet.
-bool collect_suffixes(const WordList *list, StateTable *t, const uint32_t *st) {
-  const uint32_t *ids = list->ids.data;
-  size_t k = t->k, p = list->ids.size - k, count = t->states.size;
-  Array<uint32_t> mark, slot;
-  bool ok = make_filled(&mark, list->words.size, NONE) && reserve(&slot, list->words.size);
-  if (ok) {
-    Suffix *out = t->suffixes.data;
-    uint32_t *start = group_starts(out, p);
-    std::fill(start, start + count + 1, 0u);
-    for (size_t q = 0; q < p; q++) start[st[q] + 1]++;
-    for (size_t s = 0; s < count; s++) start[s + 1] += start[s];
-    assert(start[count] == p);
-    // A position met again deals to anywhere: its group's start is fetched
-    // 2 * AHEAD positions ahead, and the slot it points at AHEAD ahead.
-    for (size_t q = 0; q < p; q++) {
-      if (q + 2 * AHEAD < p) __builtin_prefetch(start + st[q + 2 * AHEAD]);
-      if (q + AHEAD < p) __builtin_prefetch(out + start[st[q + AHEAD]]);
-      out[start[st[q]]++] = Suffix{ids[q + k], 1, st[q + 1]};
+// The slot that holds `key`, or the empty one where it belongs.
+inline Slot *probe(Array<Slot> *table, uint64_t key) {
+  size_t mask = table->size - 1;
+  for (size_t pos = pair_hash(key) >> 16 & mask;; pos = (pos + 1) & mask) {
+    Slot *s = &table->data[pos];
+    if (s->value == NONE || key_of(*s) == key) return s;
+  }
+}
+
+// Files `value` under the new `key` of a table holding `used` keys,
+// doubling it first where it would pass three quarters full (probes stay
+// short); false if memory ran out.
+bool file(Array<Slot> *table, size_t used, uint64_t key, uint32_t value) {
+  if ((used + 1) * 4 > table->size * 3) {
+    Array<Slot> bigger;
+    if (!make_filled(&bigger, table->size * 2, EMPTY)) return false;
+    std::swap(*table, bigger);
+    for (size_t i = 0; i < bigger.size; i++)
+      if (bigger.data[i].value != NONE) *probe(table, key_of(bigger.data[i])) = bigger.data[i];
+    release(&bigger);
+  }
+  *probe(table, key) = Slot{static_cast<uint32_t>(key), static_cast<uint32_t>(key >> 32), value};
+  return true;
+}
+
+// Deals positions [0, m) into `parts` partitions of the block: part_of(q)
+// picks one, make(q) the record.  Each worker counts and then copies one
+// range of positions, so each partition keeps text order.  Sets b->start.
+template <class PartOf, class Make>
+bool deal(Build *b, size_t m, size_t parts, PartOf part_of, Make make) {
+  size_t ranges = b->workers;
+  if (!make_filled(&b->cursor, ranges * parts, size_t{0}) ||
+      !make_filled(&b->start, parts + 1, size_t{0}))
+    return false;
+  auto range = [&](size_t r) { return m / ranges * r + std::min(r, m % ranges); };
+  auto count = [&](size_t r, unsigned) {
+    size_t *c = b->cursor.data + r * parts;
+    for (size_t q = range(r), end = range(r + 1); q < end; q++) c[part_of(q)]++;
+  };
+  run_tasks(ranges, b->workers, count);
+  size_t at = 0;
+  for (size_t part = 0; part < parts; part++) {
+    b->start.data[part] = at;
+    for (size_t r = 0; r < ranges; r++) {
+      size_t c = b->cursor.data[r * parts + part];
+      b->cursor.data[r * parts + part] = at;
+      at += c;
     }
-    // The deal moved each start to the next group's; the first starts at 0.
-    uint32_t base = 0, from = 0;
-    for (uint32_t s = 0; s < count; s++) {
-      t->states.data[s].suffixes_at = base;
-      assert(start[s] > from);     // a state is made where its prefix has a word after it
-      if (start[s] - from == 1) {  // most states of a large text are met once
-        out[base++] = out[from++];
-        continue;
-      }
-      uint32_t m = 0;
-      for (uint32_t i = from; i < start[s]; i++) {
-        uint32_t w = out[i].word;
-        if (mark.data[w] != s) {
-          mark.data[w] = s;
-          slot.data[w] = m;
-          assert(base + m <= i);  // merging never overtakes the deal
-          out[base + m++] = out[i];
-        } else {
-          out[base + slot.data[w]].count++;
+  }
+  b->start.data[parts] = at;
+  assert(at == m);
+  auto copy = [&](size_t r, unsigned) {
+    size_t *c = b->cursor.data + r * parts;
+    for (size_t q = range(r), end = range(r + 1); q < end; q++) {
+      Record rec = make(q);
+      std::memcpy(b->block + c[part_of(q)]++, &rec, sizeof rec);
+    }
+  };
+  run_tasks(ranges, b->workers, copy);
+  return true;
+}
+
+// One round of naming: out[q], for q in [0, m), names the key (a[q],
+// a[q + d]): equal keys get equal names.  The last round names a key by
+// its first position; the others by any number below m.
+bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, uint32_t *out, bool last) {
+  unsigned bits = partition_bits(m);
+  auto part_of = [&](size_t q) -> size_t {
+    return bits ? pair_hash(a[q] | uint64_t{a[q + d]} << 32) >> (64 - bits) : 0;
+  };
+  auto make = [&](size_t q) { return Record{a[q], a[q + d], static_cast<uint32_t>(q)}; };
+  if (!deal(b, m, size_t{1} << bits, part_of, make)) return false;
+  auto name = [&](size_t part, unsigned worker) {
+    Scratch *x = &b->scratch[worker];
+    Array<Slot> *table = &x->table;
+    size_t from = b->start.data[part], to = b->start.data[part + 1], used = 0;
+    if (b->failed || !clear_table(x, to - from)) {
+      b->failed = true;
+      return;
+    }
+    for (size_t i = from; i < to; i++) {
+      Record r = record_at(b->block, i);
+      Slot *s = probe(table, key_of(r));
+      uint32_t name = s->value;
+      if (name == NONE) {
+        name = last ? r.q : static_cast<uint32_t>(from + used);
+        if (!file(table, used++, key_of(r), name)) {
+          b->failed = true;
+          return;
         }
       }
-      std::reverse(out + base, out + base + m);
-      for (uint32_t j = 1; j < m; j++) out[base + j].count += out[base + j - 1].count;
-      base += m;
-      from = start[s];
+      out[r.q] = name;
     }
-    t->suffixes.size = base;
+    x->keys = used;
+  };
+  run_tasks(size_t{1} << bits, b->workers, name);
+  return !b->failed;
+}
+
+// Turns each position's first position st[q] into its state: the states
+// are the first positions below p, numbered in text order by rank, and
+// are made in t->states.  The text's last prefix has no state where it is
+// met first.
+bool rank_states(Build *b, uint32_t *st, size_t p, StateTable *t) {
+  size_t words = p / 64 + 1;
+  Array<uint64_t> first;
+  Array<uint32_t> before;  // states first met before each word of `first`
+  bool ok = make_block(&first, words) && make_block(&before, words);
+  if (ok) {
+    // A bit for each position below p where its prefix is first met.
+    auto mark = [&](size_t r, unsigned) {
+      for (size_t w = words * r / b->workers, end = words * (r + 1) / b->workers; w < end; w++) {
+        uint64_t bits = 0;
+        for (size_t q = w * 64, last = std::min(p, q + 64); q < last; q++)
+          bits |= uint64_t{st[q] == q} << (q % 64);
+        first.data[w] = bits;
+      }
+    };
+    run_tasks(b->workers, b->workers, mark);
+    uint32_t count = 0;
+    for (size_t w = 0; w < words; w++) {
+      before.data[w] = count;
+      count += static_cast<uint32_t>(__builtin_popcountll(first.data[w]));
+    }
+    ok = reserve(&t->states, count);
   }
-  release(&mark);
-  release(&slot);
+  if (ok) {
+    for (size_t w = 0; w < words; w++)
+      for (uint64_t bits = first.data[w]; bits; bits &= bits - 1) {
+        uint32_t q = static_cast<uint32_t>(w * 64 + static_cast<size_t>(__builtin_ctzll(bits)));
+        t->states.data[t->states.size++] = State{q, 0};
+      }
+    auto rank = [&](size_t r, unsigned) {
+      for (size_t q = (p + 1) * r / b->workers, end = (p + 1) * (r + 1) / b->workers; q < end;
+           q++) {
+        uint32_t f = st[q];
+        assert(f <= q);
+        uint64_t below = first.data[f / 64] & ((uint64_t{1} << (f % 64)) - 1);
+        st[q] = f == p ? NONE
+                       : before.data[f / 64] + static_cast<uint32_t>(__builtin_popcountll(below));
+      }
+    };
+    run_tasks(b->workers, b->workers, rank);
+  }
+  release(&first);
+  release(&before);
   return ok;
 }
 
-}  // namespace
-
-bool make_index(StateIndex *x, const uint32_t *ids, uint32_t k, size_t slots, size_t bytes) {
-  assert((slots & (slots - 1)) == 0);
-  x->ids = ids;
-  x->k = k;
-  x->mask = slots - 1;
-  return make_filled(&x->slots, slots, PrefixSlot{NONE, 0}, bytes);
+// Gives each position q <= p the state of its prefix (NONE where it has
+// none) and makes the states, in creation order.
+bool number_states(Build *b, const WordList *list, uint32_t k, uint32_t *st, StateTable *t) {
+  const uint32_t *ids = list->ids.data;
+  size_t n = list->ids.size, p = n - k;
+  size_t half = 1;  // the largest power of two below k
+  while (half * 2 < k) half *= 2;
+  const uint32_t *names = ids;  // the names of windows of `width` words
+  for (size_t width = 1; width < half; width *= 2, names = st)
+    if (!name_round(b, names, width, n - 2 * width + 1, st, false)) return false;
+  // Two windows of `half` words, overlapping where k is no power of two,
+  // make up the prefix.
+  return name_round(b, names, k - half, p + 1, st, true) && rank_states(b, st, p, t);
 }
 
-bool grow_index(StateIndex *x) {
-  size_t n = x->slots.size ? x->slots.size * 2 : 1024;
-  Array<PrefixSlot> bigger;
-  if (!make_filled(&bigger, n, PrefixSlot{NONE, 0})) return false;
-  for (size_t i = 0; i < x->slots.size; i++) {
-    PrefixSlot s = x->slots.data[i];
-    if (s.first == NONE) continue;
-    size_t pos = s.tag & (n - 1);
-    while (bigger.data[pos].first != NONE) pos = (pos + 1) & (n - 1);
-    bigger.data[pos] = s;
+// Makes the states of one-word prefixes.  Words are numbered in order of
+// first meeting, so word w is state w; every word has a state but a new
+// last word, which has the top id.
+bool number_words(const WordList *list, StateTable *t) {
+  size_t p = list->ids.size - 1;
+  if (!make_filled(&t->states, list->words.size, State{NONE, 0})) return false;
+  for (size_t q = 0; q < p; q++) {
+    State &s = t->states.data[list->ids.data[q]];
+    if (s.prefix_at == NONE) s.prefix_at = static_cast<uint32_t>(q);
   }
-  release(&x->slots);
-  x->slots = bigger;
-  x->mask = n - 1;
+  if (t->states.data[t->states.size - 1].prefix_at == NONE) t->states.size--;
   return true;
 }
+
+// Lays out in the block each state's suffixes, newest first with running
+// counts, from the positions [0, p) and their states st[q]; a state
+// number past the last state stands for none.
+bool collect_suffixes(Build *b, const uint32_t *ids, uint32_t k, const uint32_t *st, size_t p,
+                      StateTable *t) {
+  size_t count = t->states.size;
+  unsigned bits = partition_bits(p);
+  size_t per = std::max<size_t>((count + (size_t{1} << bits) - 1) >> bits, 1);
+  size_t parts = (count + per - 1) / per;
+  auto part_of = [&](size_t q) -> size_t { return st[q] / per; };
+  auto make = [&](size_t q) {
+    return Record{st[q], ids[q + k], st[q + 1] < count ? st[q + 1] : NONE};
+  };
+  Array<size_t> made;  // pairs per partition
+  if (!make_filled(&made, parts, size_t{0}) || !deal(b, p, parts, part_of, make)) {
+    release(&made);
+    return false;
+  }
+  auto gather = [&](size_t part, unsigned worker) {
+    Scratch *x = &b->scratch[worker];
+    size_t from = b->start.data[part], to = b->start.data[part + 1], lo = part * per;
+    size_t states = std::min(per, count - lo);
+    x->pairs.size = x->owner.size = 0;
+    bool ok = !b->failed && clear_table(x, to - from) && make_filled(&x->bounds, states + 1, 0u);
+    // Each distinct (state, word) once, in order of first meeting.
+    for (size_t i = from; ok && i < to; i++) {
+      Record r = record_at(b->block, i);
+      Slot *s = probe(&x->table, key_of(r));
+      if (s->value == NONE) {
+        uint32_t pair = static_cast<uint32_t>(x->pairs.size);
+        ok = push(&x->pairs, Suffix{r.hi, 0, r.q}) &&
+             push(&x->owner, static_cast<uint32_t>(r.lo - lo)) &&
+             file(&x->table, pair, key_of(r), pair);
+        x->bounds.data[r.lo - lo + 1]++;
+        s = probe(&x->table, key_of(r));
+      }
+      if (ok) x->pairs.data[s->value].count++;
+    }
+    if (!ok) {
+      b->failed = true;
+      return;
+    }
+    // By state, and within a state latest first: pairs are placed from the
+    // last met, each at its state's next place.
+    uint32_t *at = x->bounds.data;
+    for (size_t g = 0; g < states; g++) at[g + 1] += at[g];
+    size_t m = x->keys = x->pairs.size;
+    Suffix *out = b->block + from;
+    for (size_t i = m; i-- > 0;) out[at[x->owner.data[i]]++] = x->pairs.data[i];
+    // Each place now stands at its state's end: running counts, and where
+    // each state's suffixes begin.
+    for (size_t g = 0, begin = 0; g < states; begin = at[g++]) {
+      assert(at[g] > begin);  // a state is made where its prefix has a word after it
+      t->states.data[lo + g].suffixes_at = static_cast<uint32_t>(from + begin);
+      for (size_t j = begin + 1; j < at[g]; j++) out[j].count += out[j - 1].count;
+    }
+    made.data[part] = m;
+  };
+  run_tasks(parts, b->workers, gather);
+  // The partitions' suffixes, moved together in order.
+  size_t base = 0;
+  for (size_t part = 0; !b->failed && part < parts; part++) {
+    size_t from = b->start.data[part], shift = from - base;
+    std::memmove(b->block + base, b->block + from, made.data[part] * sizeof(Suffix));
+    for (size_t s = part * per, end = std::min(count, s + per); s < end; s++)
+      t->states.data[s].suffixes_at -= static_cast<uint32_t>(shift);
+    base += made.data[part];
+  }
+  t->suffixes.size = base;
+  release(&made);
+  return !b->failed;
+}
+
+}  // namespace
 
 bool build_chain(const WordList *list, uint32_t k, StateTable *t) {
   t->k = k;
   size_t n = list->ids.size;
   if (n <= k) return true;  // no prefix has a word after it
-  size_t p = n - k, bytes = shared_block_bytes(p);
+  key_hashes();
+  size_t p = n - k;
+  Build b{};
+  b.workers = std::min(build_plan.workers ? build_plan.workers : usable_cores(), MAX_BUILD_WORKERS);
+  // Each position's state; a one-word prefix's state is its word.
   Array<uint32_t> st;
-  StateIndex x{};
-  bool ok = reserve(&st, p + 1) && number_states(list, t, &x, st.data, bytes);
-  // The index is done with; its block becomes the suffixes' (realloc keeps
-  // it in place, as it is large enough already).
-  void *block = ok ? std::realloc(x.slots.data, bytes) : nullptr;
-  if (block) {
-    x.slots = Array<PrefixSlot>();
-    t->suffixes = Array<Suffix>{static_cast<Suffix *>(block), 0, p};
-  }
-  release(&x.slots);
-  ok = block && collect_suffixes(list, t, st.data);
+  bool ok = make_block(&t->suffixes, n) && (k == 1 || make_block(&st, n));
+  b.block = t->suffixes.data;
+  ok = ok && (k == 1 ? number_words(list, t) : number_states(&b, list, k, st.data, t));
+  ok = ok && collect_suffixes(&b, list->ids.data, k, k == 1 ? list->ids.data : st.data, p, t);
   release(&st);
+  for (Scratch &x : b.scratch) {
+    release(&x.table);
+    release(&x.pairs);
+    release(&x.owner);
+    release(&x.bounds);
+  }
+  release(&b.cursor);
+  release(&b.start);
+  // What the walk needs, and no more: the block shrinks to the suffixes.
+  if (ok) shrink_to_fit(&t->suffixes);
   return ok;
 }
 

@@ -99,6 +99,14 @@ struct StateTable {
   Array<Suffix> suffixes;
 };
 
+// How the build divides its work; 0 picks from the text and the machine.
+// The output never depends on them: tests set them to prove it.
+struct BuildPlan {
+  unsigned workers;         // threads, the caller among them
+  unsigned partition_bits;  // log2 of the partitions of each deal
+};
+extern BuildPlan build_plan;
+
 // Builds into the empty `t` the chain of k-word prefixes of `list`; false
 // if memory ran out.  A text of k words or fewer has no states.
 bool build_chain(const WordList *list, uint32_t k, StateTable *t);

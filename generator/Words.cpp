@@ -238,6 +238,7 @@ inline uint32_t new_word(WordList *list, Array<WordSlot> *index, const unsigned 
 }  // namespace
 
 bool read_words_fd(int fd, WordList *list) {
+  key_hashes();
   // A small file needs no more than its size (a file that grows meanwhile is
   // still read to its end, in more reads).
   size_t cap = READ_SIZE;

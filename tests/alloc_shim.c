@@ -1,12 +1,15 @@
 // Makes allocation fail on purpose, for black-box runs: with FAIL_ALLOC_AT=N
-// the Nth call of malloc, calloc or realloc and every later one return null,
-// and with COUNT_ALLOC_TO=FILE the number of calls made is written to FILE
-// at exit, so that a test can fail each allocation in turn.
+// the Nth call of malloc, calloc or realloc, or of an anonymous mmap or an
+// mremap made by the program itself, and every later one fail; with
+// COUNT_ALLOC_TO=FILE the number of calls made is written to FILE at exit,
+// so that a test can fail each allocation in turn.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 extern void *__libc_malloc(size_t);
@@ -33,6 +36,15 @@ void *calloc(size_t m, size_t n) {
 }
 void *realloc(void *p, size_t n) {
   return refuse() ? NULL : __libc_realloc(p, n);
+}
+
+void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off) {
+  if ((flags & MAP_ANONYMOUS) && refuse()) return MAP_FAILED;
+  return (void *)syscall(SYS_mmap, addr, len, prot, flags, fd, off);
+}
+void *mremap(void *old, size_t old_len, size_t len, int flags, ...) {
+  if (refuse()) return MAP_FAILED;
+  return (void *)syscall(SYS_mremap, old, old_len, len, flags, NULL);
 }
 
 __attribute__((destructor)) static void report(void) {

@@ -1,5 +1,7 @@
 // Fuzz target: the chain's output for an arbitrary text equals the plain
-// model's.  The first seven bytes choose the prefix length (1 to 8), the
+// model's, whatever the build's workers and partitions.  The first seven
+// bytes choose the prefix length (1 to 8; the top bits, workers and
+// partitions), the
 // limit (1 to 512: longer walks only repeat the same steps, at the cost of
 // megabytes of output per run) and the seed; the rest is the text.
 #include <cstddef>
@@ -7,11 +9,13 @@
 #include <cstdlib>
 #include <string>
 
+#include "Markov.h"
 #include "oracle.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 7) return 0;
   uint32_t k = 1 + data[0] % 8;
+  build_plan = BuildPlan{1u + (data[0] >> 3) % 3u, data[0] >> 5u};
   int32_t limit = 1 + static_cast<int32_t>((data[1] | data[2] << 8) % 512);
   uint32_t seed = static_cast<uint32_t>(data[3] | data[4] << 8 | data[5] << 16) |
                   static_cast<uint32_t>(data[6]) << 24;
