@@ -108,13 +108,13 @@ bool copy(int fd) {
   if (!buf) return false;
   auto get = [fd](char *p, size_t n) { return read(fd, p, n); };
   auto put = [](const char *p, size_t n) { return write(1, p, n); };
-  // Null offsets: both calls start where the descriptors stand and advance
-  // them, so the block loop resumes exactly where a move stopped.
   Route way = route(fd);
   if (way == Route::splice_to_pipe) {
     widen_pipe(1);
     widen_pipe(fd);
   }
+  // Null offsets: both calls start where the descriptors stand and advance
+  // them, so the block loop resumes exactly where a move stopped.
   auto move = [fd, way](size_t n) -> ssize_t {
     switch (way) {
       case Route::splice_to_pipe:
