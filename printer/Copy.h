@@ -1,5 +1,6 @@
-// Copy: Scrollet's copy loop, over read(2)- and write(2)-shaped callables so
-// that it can be driven by any source and sink, short transfers included.
+// Copy: Scrollet's copy loops, over read(2)-, write(2)- and splice(2)-shaped
+// callables so that they can be driven by any source and sink, short
+// transfers, refusals and failures included.
 #ifndef SCROLLET_COPY_H
 #define SCROLLET_COPY_H
 
@@ -33,6 +34,38 @@ bool copy_blocks(Get &get, Put &put, char *buf, size_t size) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 || !write_all(put, buf, static_cast<size_t>(n))) return false;
   }
+}
+
+// True when a kernel-side move failed with `err` only because the system
+// will not move bytes between this pair of files; the block loop can.
+inline bool refused(int err) {
+  // EBADF is a regular output opened for appending, ETXTBSY a swap file;
+  // on Linux EOPNOTSUPP and ENOTSUP are one code.
+  return err == EINVAL || err == ENOSYS || err == EXDEV || err == EOPNOTSUPP || err == EBADF ||
+         err == ETXTBSY;
+}
+
+// Calls `move(chunk)`, which moves up to that many bytes from the input's
+// own offset and returns the count, 0 or -1 with errno, until it returns 0
+// or refuses; false on any other failure.
+template <class Move>
+bool move_all(Move &move, size_t chunk) {
+  // Each call moves whatever the kernel has ready (a pipe's worth, a pipe
+  // input's pending bytes), so nothing waits here to fill a chunk.
+  for (;;) {
+    ssize_t n = move(chunk);
+    if (n > 0) continue;
+    if (n == 0) return true;
+    if (errno != EINTR) return refused(errno);
+  }
+}
+
+// Copies everything by `move` while the kernel moves it, then by `get` and
+// `put` through `buf` from where it stopped, which also confirms the end;
+// false on a read, write or move failure.
+template <class Move, class Get, class Put>
+bool copy_moving(Move &move, size_t chunk, Get &get, Put &put, char *buf, size_t size) {
+  return move_all(move, chunk) && copy_blocks(get, put, buf, size);
 }
 
 #endif

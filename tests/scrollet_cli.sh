@@ -38,6 +38,27 @@ for f in bytes empty noeol; do
   check "standard input from a pipe, $f" 0 "$dir/$f" "$dir/empty" $?
 done
 
+# Each route the bytes take, on more than a pipe holds at once: splice into
+# a pipe from a file or a pipe, copy_file_range between files, blocks when
+# the output is opened for appending; and from where a shared descriptor
+# stands when something read part of it first.
+cp "$dir/bytes" "$dir/big"
+for _ in $(seq 11); do cat "$dir/big" "$dir/big" >"$dir/big2" && mv "$dir/big2" "$dir/big"; done
+"$prog" "$dir/big" 2>"$dir/err" | cat >"$dir/out"
+check "file into a pipe" 0 "$dir/big" "$dir/empty" "${PIPESTATUS[0]}"
+cat "$dir/big" | "$prog" 2>"$dir/err" | cat >"$dir/out"
+check "pipe into a pipe" 0 "$dir/big" "$dir/empty" "${PIPESTATUS[1]}"
+"$prog" "$dir/big" >"$dir/out" 2>"$dir/err"
+check "file into a file" 0 "$dir/big" "$dir/empty" $?
+: >"$dir/out"
+"$prog" "$dir/big" >>"$dir/out" 2>"$dir/err"
+check "file appended to a file" 0 "$dir/big" "$dir/empty" $?
+tail -c +6 "$dir/big" >"$dir/rest"
+{ dd bs=5 count=1 status=none of=/dev/null && "$prog"; } <"$dir/big" >"$dir/out" 2>"$dir/err"
+check "partly read input into a file" 0 "$dir/rest" "$dir/empty" $?
+{ dd bs=5 count=1 status=none of=/dev/null && "$prog"; } <"$dir/big" 2>"$dir/err" | cat >"$dir/out"
+check "partly read input into a pipe" 0 "$dir/rest" "$dir/empty" "${PIPESTATUS[0]}"
+
 "$prog" "$dir/bytes" "$dir/none" "$dir/noeol" >"$dir/out" 2>"$dir/err"
 check "extra arguments, missing ones too" 0 "$dir/bytes" "$dir/empty" $?
 "$prog" "$dir/none" "$dir/bytes" >"$dir/out" 2>"$dir/err"
@@ -80,20 +101,28 @@ check "brackets are plain characters" 0 "$dir/want" "$dir/empty" $?
 "$prog" "$dir/glob/zz*" "$dir/glob/b1.txt" >"$dir/out" 2>"$dir/err"
 check "pattern matching nothing" 1 "$dir/empty" "$dir/usage" $?
 
-# A line written into a pipe comes out before the input ends.
+# A line written into a pipe comes out before the input ends, into a file
+# or into another pipe.
 mkfifo "$dir/in"
-exec 3<>"$dir/in"
-"$prog" <"$dir/in" >"$dir/live" 2>/dev/null 3>&- &
-pid=$!
-printf 'hello\n' >&3
-seen=no
-for _ in $(seq 100); do
-  if [ "$(cat "$dir/live")" = hello ]; then seen=yes; break; fi
-  sleep 0.05
+for via in file pipe; do
+  : >"$dir/live"
+  exec 3<>"$dir/in"
+  if [ $via = file ]; then
+    "$prog" <"$dir/in" >"$dir/live" 2>/dev/null 3>&- &
+  else
+    { "$prog" <"$dir/in" 2>/dev/null | cat >"$dir/live"; } 3>&- &
+  fi
+  pid=$!
+  printf 'hello\n' >&3
+  seen=no
+  for _ in $(seq 100); do
+    if [ "$(cat "$dir/live")" = hello ]; then seen=yes; break; fi
+    sleep 0.05
+  done
+  exec 3>&-
+  wait $pid
+  if [ $seen = yes ]; then passes=$((passes + 1)); else echo "FAIL: line did not pass at once into a $via"; failures=$((failures + 1)); fi
 done
-exec 3>&-
-wait $pid
-if [ $seen = yes ]; then passes=$((passes + 1)); else echo "FAIL: line did not pass at once"; failures=$((failures + 1)); fi
 
 # Every allocation failing in turn, with a pattern to expand: status 1 and
 # nothing copied, or the whole copy (a failure outside the copy's own).
