@@ -18,25 +18,25 @@
 
 namespace {
 
-const char kUsage[] = "usage: Scrollet [filename]\n";
+const char USAGE[] = "usage: Scrollet [filename]\n";
 
 // Smallest copy block; a larger preferred block size of the input wins.
-constexpr size_t kMinBlock = 128 * 1024;
+constexpr size_t MIN_BLOCK = 128 * 1024;
 
 // Most bytes asked of one kernel-side move; the kernel moves what it can.
-constexpr size_t kMoveChunk = size_t{1} << 30;
+constexpr size_t MOVE_CHUNK = size_t{1} << 30;
 
 // Pipe size asked for on the splice route: the default ceiling for users
 // (/proc/sys/fs/pipe-max-size).  Sixteen times the usual 64 KiB means
 // fewer splices and far fewer wake-ups of the process at the other end.
-constexpr int kPipeBytes = 1 << 20;
+constexpr int PIPE_BYTES = 1 << 20;
 
 // How the kernel can move the bytes without passing them through here.
 enum class Route { blocks, splice_to_pipe, copy_range };
 
 int usage() {
   // One counted write; with nowhere to report a failure, its result is moot.
-  ssize_t ignored = write(2, kUsage, sizeof kUsage - 1);
+  ssize_t ignored = write(2, USAGE, sizeof USAGE - 1);
   (void)ignored;
   return 1;
 }
@@ -86,22 +86,22 @@ Route route(int fd) {
   return Route::blocks;
 }
 
-// Asks for a kPipeBytes buffer on `fd` if it is a pipe.
+// Asks for a PIPE_BYTES buffer on `fd` if it is a pipe.
 void widen_pipe(int fd) {
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) return;
   // A refusal (EPERM over a user's limit) leaves the pipe at its own size,
   // at which it works as well, only slower.
-  int ignored = fcntl(fd, F_SETPIPE_SZ, kPipeBytes);
+  int ignored = fcntl(fd, F_SETPIPE_SZ, PIPE_BYTES);
   (void)ignored;
 }
 
 // Copies `fd` to standard output, moved by the kernel where it will and
-// then in blocks of the larger of kMinBlock and the input's preferred size;
+// then in blocks of the larger of MIN_BLOCK and the input's preferred size;
 // false on a read, write or move error.
 bool copy(int fd) {
   struct stat st;
-  size_t size = kMinBlock;
+  size_t size = MIN_BLOCK;
   if (fstat(fd, &st) == 0 && static_cast<size_t>(st.st_blksize) > size)
     size = static_cast<size_t>(st.st_blksize);
   char *buf = static_cast<char *>(std::malloc(size));
@@ -126,7 +126,7 @@ bool copy(int fd) {
     }
     return 0;
   };
-  bool ok = copy_moving(move, kMoveChunk, get, put, buf, size);
+  bool ok = copy_moving(move, MOVE_CHUNK, get, put, buf, size);
   std::free(buf);
   return ok;
 }

@@ -5,28 +5,17 @@ set -u
 prog=$1
 alloc_shim=$2
 mode=${3:-plain}
-dir=$(mktemp -d)
-trap 'rm -rf "$dir"' EXIT
-failures=0
-passes=0
-
-# check NAME WANT_STATUS WANT_OUT_FILE WANT_ERR_FILE GOT_STATUS
-check() {
-  if [ "$5" = "$2" ] && cmp -s "$dir/out" "$3" && cmp -s "$dir/err" "$4"; then
-    passes=$((passes + 1))
-  else
-    echo "FAIL: $1 (status $5, wanted $2)"
-    failures=$((failures + 1))
-  fi
-}
+. "$(dirname "$0")/cli_lib.sh"
 
 printf 'usage: Scrollet [filename]\n' >"$dir/usage"
 : >"$dir/empty"
-[ "$(wc -c <"$dir/usage")" = 27 ] || { echo "FAIL: usage text is not 27 bytes"; failures=$((failures + 1)); }
+[ "$(wc -c <"$dir/usage")" = 27 ]
+verdict "usage text is 27 bytes" $?
 for r in 1 2 3; do
   for i in $(seq 0 255); do printf "\\$(printf %03o "$i")"; done
 done >"$dir/bytes"
-[ "$(wc -c <"$dir/bytes")" = 768 ] || { echo "FAIL: test file of all bytes"; failures=$((failures + 1)); }
+[ "$(wc -c <"$dir/bytes")" = 768 ]
+verdict "test file of all bytes" $?
 printf 'first line\nlast line, no end' >"$dir/noeol"
 
 for f in bytes empty noeol; do
@@ -121,7 +110,8 @@ for via in file pipe; do
   done
   exec 3>&-
   wait $pid
-  if [ $seen = yes ]; then passes=$((passes + 1)); else echo "FAIL: line did not pass at once into a $via"; failures=$((failures + 1)); fi
+  [ $seen = yes ]
+  verdict "line passes at once into a $via" $?
 done
 
 # Every allocation failing in turn, with a pattern to expand: status 1 and
@@ -137,8 +127,7 @@ if [ "$mode" = plain ]; then
       bad=$((bad + 1))
     fi
   done
-  [ $bad = 0 ] && passes=$((passes + 1)) || failures=$((failures + 1))
+  verdict "allocations failing in turn" $bad
 fi
 
-echo "scrollet_cli: $passes passed, $failures failed"
-[ $failures = 0 ]
+finish scrollet_cli
