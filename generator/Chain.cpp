@@ -358,6 +358,10 @@ bool collect_suffixes(Build *b, const uint32_t *ids, uint32_t k, const uint32_t 
 
 }  // namespace
 
+unsigned build_workers() {
+  return std::min(build_plan.workers ? build_plan.workers : usable_cores(), MAX_BUILD_WORKERS);
+}
+
 bool build_chain(const WordList *list, uint32_t k, StateTable *t) {
   t->k = k;
   size_t n = list->ids.size;
@@ -365,7 +369,7 @@ bool build_chain(const WordList *list, uint32_t k, StateTable *t) {
   key_hashes();
   size_t p = n - k;
   Build b{};
-  b.workers = std::min(build_plan.workers ? build_plan.workers : usable_cores(), MAX_BUILD_WORKERS);
+  b.workers = build_workers();
   // Each position's state; a one-word prefix's state is its word.
   Array<uint32_t> st;
   bool ok = make_block(&t->suffixes, n) && (k == 1 || make_block(&st, n));

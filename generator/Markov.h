@@ -104,8 +104,13 @@ struct StateTable {
 struct BuildPlan {
   unsigned workers;         // threads, the caller among them
   unsigned partition_bits;  // log2 of the partitions of each deal
+  unsigned read_parts;      // parts a regular file is read in
 };
 extern BuildPlan build_plan;
+
+// The threads the build and the reading use: as many as the cores this
+// process may run on, within a bound, unless the plan says otherwise.
+unsigned build_workers();
 
 // Builds into the empty `t` the chain of k-word prefixes of `list`; false
 // if memory ran out.  A text of k words or fewer has no states.

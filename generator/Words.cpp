@@ -15,6 +15,7 @@
 
 #include "Hash.h"
 #include "Markov.h"
+#include "Workers.h"
 
 namespace {
 
@@ -47,14 +48,19 @@ constexpr ByteClasses BYTE_CLASS = make_classes();
 // The block read at once; a smaller regular file gets a buffer of its size.
 constexpr size_t READ_SIZE = 1 << 20;
 
-// A buffered reader over one open file descriptor.  `buf` has SLACK bytes
-// past `cap`.  `done` is set at the end of the input, at a read error and
-// at the first byte 26.
+// A buffered reader over one open file descriptor: with `positional`, the
+// bytes from offset `at` up to `stop` (pread, so that readers of one file
+// can share it), else from where the descriptor stands to its end.  `buf`
+// has SLACK bytes past `cap`, and `token` room for a token put together.
+// `done` is set at the end, at a read error and at the first byte 26;
+// `cut` at the last two, which end the whole text.
 struct WordReader {
   int fd;
-  unsigned char *buf;
+  unsigned char *buf, *token;
   size_t cap, pos, end;
-  bool done;
+  bool positional;
+  uint64_t at, stop;
+  bool done, cut;
 };
 
 // A token: `len` bytes at `text` (at most MAX_WORD_LEN, SLACK readable past
@@ -64,35 +70,38 @@ struct Token {
   size_t len;
 };
 
-// Where a token that does not lie whole in the read buffer is put together.
-unsigned char token_buf[MAX_WORD_LEN + SLACK];
-
 // Reads the next block into an exhausted reader; false at the end of the
 // input, which a read error also is.
 bool refill(WordReader *r) {
   if (r->done) return false;
   for (;;) {
-    ssize_t n = read(r->fd, r->buf, r->cap);
+    size_t want = r->positional ? std::min<uint64_t>(r->cap, r->stop - r->at) : r->cap;
+    ssize_t n = want == 0       ? 0
+                : r->positional ? pread(r->fd, r->buf, want, static_cast<off_t>(r->at))
+                                : read(r->fd, r->buf, want);
     if (n > 0) {
       r->pos = 0;
       r->end = static_cast<size_t>(n);
+      r->at += static_cast<uint64_t>(n);
       return true;
     }
     if (n < 0 && errno == EINTR) continue;
     r->done = true;
+    r->cut = n < 0;
     return false;
   }
 }
 
 // Marks the input ended at a byte 26.
 void end_input(WordReader *r) {
-  r->done = true;
+  r->done = r->cut = true;
   r->pos = r->end;
 }
 
 // Goes on with a token that runs past the buffer, holds dropped bytes, is too
 // long or ends the input: buf[start, i) is its beginning.
 bool next_word_slow(WordReader *r, Token *t, size_t start, size_t i) {
+  unsigned char *token_buf = r->token;
   size_t len = std::min(i - start, MAX_WORD_LEN);
   std::memcpy(token_buf, r->buf + start, len);
   r->pos = i;
@@ -235,29 +244,122 @@ inline uint32_t new_word(WordList *list, Array<WordSlot> *index, const unsigned 
   return add_word(list, index, text, len, pos, WordSlot{NONE, tag, head});
 }
 
+// Reads every token of `r` into `list`, filing words in `index`; false if
+// memory ran out.
+bool read_all(WordReader *r, WordList *list, Array<WordSlot> *index) {
+  for (Token t; next_word(r, &t);) {
+    uint32_t id = new_word(list, index, t.text, t.len);
+    // Positions are 32-bit indices too, so a text of 2^32 - 1 words is too big.
+    if (id == NONE || list->ids.size >= NONE - 1 || !push(&list->ids, id)) return false;
+  }
+  return true;
+}
+
+// Appends the words of `part`, read from the text after `all`'s, to `all`:
+// its words are filed in `index` (a new one takes the next id, in the
+// part's order of first meeting, which is the text's) and its ids
+// renumbered.  False if memory ran out.
+bool append_words(WordList *all, Array<WordSlot> *index, const WordList *part) {
+  Array<uint32_t> id_of;
+  bool ok = make_block(&id_of, part->words.size) && part->ids.size < NONE - 1 - all->ids.size &&
+            reserve(&all->ids, all->ids.size + part->ids.size);
+  for (size_t w = 0; ok && w < part->words.size; w++) {
+    const Word &word = part->words.data[w];
+    const unsigned char *text =
+        reinterpret_cast<const unsigned char *>(part->bytes.data + word.text_at);
+    ok = (id_of.data[w] = new_word(all, index, text, word.len)) != NONE;
+  }
+  for (size_t q = 0; ok && q < part->ids.size; q++)
+    all->ids.data[all->ids.size++] = id_of.data[part->ids.data[q]];
+  release(&id_of);
+  return ok;
+}
+
+// A text larger than this is worth reading in parts on more than one core.
+constexpr uint64_t SPLIT_BYTES = uint64_t{16} << 20;
+
+// The offset just past the first separator at or after `from` and before
+// `to`, or `to` if there is none: where a part of the text may start.
+uint64_t part_start(int fd, uint64_t from, uint64_t to) {
+  unsigned char window[4096];
+  while (from < to) {
+    ssize_t n =
+        pread(fd, window, std::min<uint64_t>(sizeof window, to - from), static_cast<off_t>(from));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return to;
+    for (ssize_t i = 0; i < n; i++)
+      if (BYTE_CLASS.of[window[i]] == SEPARATOR) return from + static_cast<uint64_t>(i) + 1;
+    from += static_cast<uint64_t>(n);
+  }
+  return to;
+}
+
+// The most parts a text is read in at once.
+constexpr size_t MAX_READ_PARTS = 16;
+
+// One part of a text, read on its own.
+struct Part {
+  WordReader reader;
+  WordList list;
+  Array<WordSlot> index;
+  bool ok;
+};
+
 }  // namespace
 
 bool read_words_fd(int fd, WordList *list) {
   key_hashes();
-  // A small file needs no more than its size (a file that grows meanwhile is
-  // still read to its end, in more reads).
-  size_t cap = READ_SIZE;
+  // A regular file is read in parts, cut after separators, on as many cores
+  // as the build may use; anything else in one pass.  A small file needs a
+  // buffer no larger than itself (one that grows meanwhile is still read to
+  // its end, in more reads).
   struct stat st;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0 &&
-      static_cast<uint64_t>(st.st_size) < READ_SIZE)
-    cap = std::max<size_t>(static_cast<size_t>(st.st_size) + 1, 4096);
-  WordReader r{fd, static_cast<unsigned char *>(std::malloc(cap + SLACK)), cap, 0, 0, false};
-  if (!r.buf) return false;
-  std::memset(r.buf + cap, 0, SLACK);
-  Array<WordSlot> index;
+  bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0;
+  off_t here = regular ? lseek(fd, 0, SEEK_CUR) : -1;
+  uint64_t from = here >= 0 ? static_cast<uint64_t>(here) : 0;
+  uint64_t size = regular ? static_cast<uint64_t>(st.st_size) : UINT64_MAX;
+  size_t parts = 1;
+  if (build_plan.read_parts)
+    parts = build_plan.read_parts;
+  else if (here >= 0 && size > from + SPLIT_BYTES)
+    parts = std::min<uint64_t>(build_workers(), (size - from) / SPLIT_BYTES);
+  if (here < 0 || size <= from) parts = 1;
+  size_t cap = READ_SIZE;
+  if (regular && size - from < READ_SIZE) cap = std::max<size_t>(size - from + 1, 4096);
+  parts = std::min(parts, MAX_READ_PARTS);
+  Part part[MAX_READ_PARTS];
   bool ok = true;
-  for (Token t; ok && next_word(&r, &t);) {
-    uint32_t id = new_word(list, &index, t.text, t.len);
-    // Positions are 32-bit indices too, so a text of 2^32 - 1 words is too big.
-    ok = id != NONE && list->ids.size < NONE - 1 && push(&list->ids, id);
+  for (size_t i = 0, begin = from; i < parts; i++) {
+    // Each part but the last ends just after a separator, so no token is cut.
+    uint64_t nominal = from + (size - from) / parts * (i + 1);
+    uint64_t end = i + 1 == parts ? UINT64_MAX
+                                  : std::max(part_start(fd, std::max(nominal, begin), size), begin);
+    auto *buf = static_cast<unsigned char *>(std::malloc(cap + SLACK + MAX_WORD_LEN + SLACK));
+    part[i] =
+        Part{WordReader{fd, buf, buf + cap + SLACK, cap, 0, 0, parts > 1, begin, end, false, false},
+             WordList(), Array<WordSlot>(), buf != nullptr};
+    if (buf) std::memset(buf + cap, 0, SLACK);
+    ok = ok && buf;
+    begin = end;
   }
-  release(&index);
-  std::free(r.buf);
+  auto read_part = [&](size_t i, unsigned) {
+    Part *p = &part[i];
+    p->ok = p->ok && read_all(&p->reader, i == 0 ? list : &p->list, &p->index);
+  };
+  if (ok) run_tasks(parts, static_cast<unsigned>(parts), read_part);
+  // The parts are joined in order, up to the first that a byte 26 or a
+  // read error cut short: the text ends there.
+  for (size_t i = 0; i < parts; i++) ok = ok && part[i].ok;
+  bool cut = part[0].reader.cut;
+  for (size_t i = 1; ok && !cut && i < parts; i++) {
+    ok = append_words(list, &part[0].index, &part[i].list);
+    cut = part[i].reader.cut;
+  }
+  for (size_t i = 0; i < parts; i++) {
+    std::free(part[i].reader.buf);
+    release(&part[i].list);
+    release(&part[i].index);
+  }
   return ok;
 }
 

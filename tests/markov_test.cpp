@@ -45,7 +45,8 @@ TEST(WordReading, SeparatorsCarriageReturnsEndByteAndZeros) {
 }
 
 TEST(WordReading, TokensAcrossReadBlocksMatchTheRules) {
-  // Long texts cross the reader's 1 MiB blocks, and long tokens its buffer.
+  // Long texts cross the reader's 1 MiB blocks, and long tokens its buffer;
+  // read in parts, they cross the cuts between parts too.
   std::mt19937 gen(7);
   const char alphabet[] = {'a', 'b', ' ', '\n', '\r', '\t', 0, '\xe9', 'c'};
   for (int round = 0; round < 6; round++) {
@@ -58,7 +59,11 @@ TEST(WordReading, TokensAcrossReadBlocksMatchTheRules) {
         text += alphabet[gen() % sizeof alphabet];
     }
     if (round == 5) text[1200000] = 26;
-    EXPECT_EQ(real_words(text), model_words(text));
+    for (unsigned parts : {1u, 2u, 3u, 7u}) {
+      build_plan.read_parts = parts;
+      EXPECT_EQ(real_words(text), model_words(text)) << parts << " parts";
+    }
+    build_plan.read_parts = 0;
   }
 }
 
@@ -141,7 +146,7 @@ TEST(Chain, MatchesPlainModelOnRandomTexts) {
     uint32_t k = 1 + gen() % 4;
     int32_t limit = 1 + static_cast<int32_t>(gen() % 80);
     uint32_t seed = gen();
-    build_plan = BuildPlan{1u + round % 3u, round / 3u % 5u};
+    build_plan = BuildPlan{1u + round % 3u, round / 3u % 5u, 0};
     ASSERT_EQ(real_generate(join(words), k, limit, seed), model_generate(words, k, limit, seed))
         << "round " << round;
   }
