@@ -33,6 +33,8 @@ namespace {
 constexpr size_t PARTITION_RECORDS = size_t{1} << 16;
 // More partitions than this would thin the streams that a deal writes.
 constexpr unsigned MAX_PARTITION_BITS = 12;
+// The fine ranges of states that the suffixes' partitions are made of.
+constexpr unsigned FINE_BITS = 16;
 // Threads beyond this gain nothing on a build bound by memory.
 constexpr unsigned MAX_BUILD_WORKERS = 16;
 
@@ -130,6 +132,17 @@ bool file(Array<Slot> *table, size_t used, uint64_t key, uint32_t value) {
   return true;
 }
 
+// The first of the positions [0, m) that worker range r of `ranges` takes;
+// ranges start on multiples of 64, so that each has whole words of a
+// bitmap over the positions.
+inline size_t range_start(size_t m, size_t ranges, size_t r) {
+  return r == ranges ? m : std::min(m, (m / ranges * r + 63) / 64 * 64);
+}
+
+inline void store(Suffix *block, size_t i, const Record &r) {
+  std::memcpy(block + i, &r, sizeof r);
+}
+
 // Deals positions [0, m) into `parts` partitions of the block: part_of(q)
 // picks one, make(q) the record.  Each worker counts and then copies one
 // range of positions, so each partition keeps text order.  Sets b->start.
@@ -139,10 +152,10 @@ bool deal(Build *b, size_t m, size_t parts, PartOf part_of, Make make) {
   if (!make_filled(&b->cursor, ranges * parts, size_t{0}) ||
       !make_filled(&b->start, parts + 1, size_t{0}))
     return false;
-  auto range = [&](size_t r) { return m / ranges * r + std::min(r, m % ranges); };
   auto count = [&](size_t r, unsigned) {
     size_t *c = b->cursor.data + r * parts;
-    for (size_t q = range(r), end = range(r + 1); q < end; q++) c[part_of(q)]++;
+    for (size_t q = range_start(m, ranges, r), end = range_start(m, ranges, r + 1); q < end; q++)
+      c[part_of(q)]++;
   };
   run_tasks(ranges, b->workers, count);
   size_t at = 0;
@@ -158,13 +171,16 @@ bool deal(Build *b, size_t m, size_t parts, PartOf part_of, Make make) {
   assert(at == m);
   auto copy = [&](size_t r, unsigned) {
     size_t *c = b->cursor.data + r * parts;
-    for (size_t q = range(r), end = range(r + 1); q < end; q++) {
-      Record rec = make(q);
-      std::memcpy(b->block + c[part_of(q)]++, &rec, sizeof rec);
-    }
+    for (size_t q = range_start(m, ranges, r), end = range_start(m, ranges, r + 1); q < end; q++)
+      store(b->block, c[part_of(q)]++, make(q));
   };
   run_tasks(ranges, b->workers, copy);
   return true;
+}
+
+// The partition of the key (x, y) among 2^bits.
+inline size_t key_part(uint32_t x, uint32_t y, unsigned bits) {
+  return bits ? pair_hash(x | uint64_t{y} << 32) >> (64 - bits) : 0;
 }
 
 // One round of naming: out[q], for q in [0, m), names the key (a[q],
@@ -172,9 +188,7 @@ bool deal(Build *b, size_t m, size_t parts, PartOf part_of, Make make) {
 // its first position; the others by any number below m.
 bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, uint32_t *out, bool last) {
   unsigned bits = partition_bits(m);
-  auto part_of = [&](size_t q) -> size_t {
-    return bits ? pair_hash(a[q] | uint64_t{a[q + d]} << 32) >> (64 - bits) : 0;
-  };
+  auto part_of = [&](size_t q) { return key_part(a[q], a[q + d], bits); };
   auto make = [&](size_t q) { return Record{a[q], a[q + d], static_cast<uint32_t>(q)}; };
   if (!deal(b, m, size_t{1} << bits, part_of, make)) return false;
   auto name = [&](size_t part, unsigned worker) {
@@ -204,59 +218,69 @@ bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, uint32_t *out, 
   return !b->failed;
 }
 
+// 64 positions of the bitmap of first meetings: a bit for each position
+// below p where its prefix is first met, and how many were met before, so
+// that a position's rank is one cache line away.
+struct FirstMet {
+  uint64_t bits;
+  uint32_t before;
+};
+
 // Turns each position's first position st[q] into its state: the states
-// are the first positions below p, numbered in text order by rank, and
-// are made in t->states.  The text's last prefix has no state where it is
-// met first.
-bool rank_states(Build *b, uint32_t *st, size_t p, StateTable *t) {
+// are the first positions below p, numbered by rank in text order.  The
+// text's last prefix has no state where it is met first.  Leaves in
+// `first` the bitmap that make_states makes the states from, and their
+// number in `states`; false if memory ran out.
+bool rank_states(Build *b, uint32_t *st, size_t p, Array<FirstMet> *first, size_t *states) {
   size_t words = p / 64 + 1;
-  Array<uint64_t> first;
-  Array<uint32_t> before;  // states first met before each word of `first`
-  bool ok = make_block(&first, words) && make_block(&before, words);
-  if (ok) {
-    // A bit for each position below p where its prefix is first met.
-    auto mark = [&](size_t r, unsigned) {
-      for (size_t w = words * r / b->workers, end = words * (r + 1) / b->workers; w < end; w++) {
-        uint64_t bits = 0;
-        for (size_t q = w * 64, last = std::min(p, q + 64); q < last; q++)
-          bits |= uint64_t{st[q] == q} << (q % 64);
-        first.data[w] = bits;
-      }
-    };
-    run_tasks(b->workers, b->workers, mark);
-    uint32_t count = 0;
-    for (size_t w = 0; w < words; w++) {
-      before.data[w] = count;
-      count += static_cast<uint32_t>(__builtin_popcountll(first.data[w]));
+  if (!make_block(first, words)) return false;
+  first->size = words;
+  FirstMet *f = first->data;
+  auto mark = [&](size_t r, unsigned) {
+    for (size_t w = words * r / b->workers, end = words * (r + 1) / b->workers; w < end; w++) {
+      uint64_t bits = 0;
+      for (size_t q = w * 64, last = std::min(p, q + 64); q < last; q++)
+        bits |= uint64_t{st[q] == q} << (q % 64);
+      f[w].bits = bits;
     }
-    ok = reserve(&t->states, count);
+  };
+  run_tasks(b->workers, b->workers, mark);
+  uint32_t count = 0;
+  for (size_t w = 0; w < words; w++) {
+    f[w].before = count;
+    count += static_cast<uint32_t>(__builtin_popcountll(f[w].bits));
   }
-  if (ok) {
-    for (size_t w = 0; w < words; w++)
-      for (uint64_t bits = first.data[w]; bits; bits &= bits - 1) {
-        uint32_t q = static_cast<uint32_t>(w * 64 + static_cast<size_t>(__builtin_ctzll(bits)));
-        t->states.data[t->states.size++] = State{q, 0};
-      }
-    auto rank = [&](size_t r, unsigned) {
-      for (size_t q = (p + 1) * r / b->workers, end = (p + 1) * (r + 1) / b->workers; q < end;
-           q++) {
-        uint32_t f = st[q];
-        assert(f <= q);
-        uint64_t below = first.data[f / 64] & ((uint64_t{1} << (f % 64)) - 1);
-        st[q] = f == p ? NONE
-                       : before.data[f / 64] + static_cast<uint32_t>(__builtin_popcountll(below));
-      }
-    };
-    run_tasks(b->workers, b->workers, rank);
-  }
-  release(&first);
-  release(&before);
-  return ok;
+  *states = count;
+  auto rank = [&](size_t r, unsigned) {
+    for (size_t q = (p + 1) * r / b->workers, end = (p + 1) * (r + 1) / b->workers; q < end; q++) {
+      uint32_t at = st[q];
+      assert(at <= q);
+      uint64_t below = f[at / 64].bits & ((uint64_t{1} << (at % 64)) - 1);
+      st[q] =
+          at == p ? NONE : f[at / 64].before + static_cast<uint32_t>(__builtin_popcountll(below));
+    }
+  };
+  run_tasks(b->workers, b->workers, rank);
+  return true;
+}
+
+// Makes the states, in creation order, from the bitmap of first meetings;
+// false if memory ran out.
+bool make_states(const Array<FirstMet> *first, size_t states, StateTable *t) {
+  if (!reserve(&t->states, states)) return false;
+  for (size_t w = 0; w < first->size; w++)
+    for (uint64_t bits = first->data[w].bits; bits; bits &= bits - 1) {
+      uint32_t q = static_cast<uint32_t>(w * 64 + static_cast<size_t>(__builtin_ctzll(bits)));
+      t->states.data[t->states.size++] = State{q, 0};
+    }
+  assert(t->states.size == states);
+  return true;
 }
 
 // Gives each position q <= p the state of its prefix (NONE where it has
-// none) and makes the states, in creation order.
-bool number_states(Build *b, const WordList *list, uint32_t k, uint32_t *st, StateTable *t) {
+// none); the states are left to make_states.
+bool number_states(Build *b, const WordList *list, uint32_t k, uint32_t *st, Array<FirstMet> *first,
+                   size_t *states) {
   const uint32_t *ids = list->ids.data;
   size_t n = list->ids.size, p = n - k;
   size_t half = 1;  // the largest power of two below k
@@ -266,7 +290,7 @@ bool number_states(Build *b, const WordList *list, uint32_t k, uint32_t *st, Sta
     if (!name_round(b, names, width, n - 2 * width + 1, st, false)) return false;
   // Two windows of `half` words, overlapping where k is no power of two,
   // make up the prefix.
-  return name_round(b, names, k - half, p + 1, st, true) && rank_states(b, st, p, t);
+  return name_round(b, names, k - half, p + 1, st, true) && rank_states(b, st, p, first, states);
 }
 
 // Makes the states of one-word prefixes.  Words are numbered in order of
@@ -283,28 +307,65 @@ bool number_words(const WordList *list, StateTable *t) {
   return true;
 }
 
-// Lays out in the block each state's suffixes, newest first with running
-// counts, from the positions [0, p) and their states st[q]; a state
-// number past the last state stands for none.
+// Lays out in the block each suffix of `count` states, newest first with
+// running counts, from the positions [0, p) and their states st[q] (a
+// state number of `count` or more stands for none).  Once st has been
+// read, dealt() makes the states in t, which must then number `count`.
+template <class Dealt>
 bool collect_suffixes(Build *b, const uint32_t *ids, uint32_t k, const uint32_t *st, size_t p,
-                      StateTable *t) {
-  size_t count = t->states.size;
-  unsigned bits = partition_bits(p);
-  size_t per = std::max<size_t>((count + (size_t{1} << bits) - 1) >> bits, 1);
-  size_t parts = (count + per - 1) / per;
-  auto part_of = [&](size_t q) -> size_t { return st[q] / per; };
+                      size_t count, Dealt dealt, StateTable *t) {
+  // Partitions are ranges of states holding about as many positions each:
+  // early states are the text's most frequent, so equal ranges of states
+  // would leave one partition most of the work.  The ranges are made of
+  // fine ranges of 2^shift states, counted first.
+  unsigned shift = 0;
+  while ((count - 1) >> shift >> FINE_BITS) shift++;
+  size_t fine = ((count - 1) >> shift) + 1;
+  Array<size_t> seen;            // positions per fine range
+  Array<uint32_t> part_of_fine;  // the partition of each fine range
+  Array<size_t> lo;              // each partition's first state
+  if (!make_filled(&seen, fine * b->workers, size_t{0}) || !make_block(&part_of_fine, fine) ||
+      !make_block(&lo, fine + 1)) {
+    release(&seen);
+    release(&part_of_fine);
+    return false;
+  }
+  auto tally = [&](size_t r, unsigned) {
+    size_t *c = seen.data + r * fine;
+    for (size_t q = p * r / b->workers, end = p * (r + 1) / b->workers; q < end; q++)
+      c[st[q] >> shift]++;
+  };
+  run_tasks(b->workers, b->workers, tally);
+  size_t target = std::max<size_t>(p >> partition_bits(p), 1), parts = 0, held = target;
+  for (size_t f = 0; f < fine; f++) {
+    size_t here = 0;
+    for (size_t r = 0; r < b->workers; r++) here += seen.data[r * fine + f];
+    if (held + here > target && held > 0) {
+      lo.data[parts++] = f << shift;
+      held = 0;
+    }
+    held += here;
+    part_of_fine.data[f] = static_cast<uint32_t>(parts - 1);
+  }
+  lo.data[parts] = count;
+  release(&seen);
+  auto part_of = [&](size_t q) -> size_t { return part_of_fine.data[st[q] >> shift]; };
   auto make = [&](size_t q) {
     return Record{st[q], ids[q + k], st[q + 1] < count ? st[q + 1] : NONE};
   };
   Array<size_t> made;  // pairs per partition
-  if (!make_filled(&made, parts, size_t{0}) || !deal(b, p, parts, part_of, make)) {
+  bool ok = make_filled(&made, parts, size_t{0}) && deal(b, p, parts, part_of, make) && dealt();
+  release(&part_of_fine);
+  if (!ok) {
     release(&made);
+    release(&lo);
     return false;
   }
+  assert(t->states.size == count);
   auto gather = [&](size_t part, unsigned worker) {
     Scratch *x = &b->scratch[worker];
-    size_t from = b->start.data[part], to = b->start.data[part + 1], lo = part * per;
-    size_t states = std::min(per, count - lo);
+    size_t from = b->start.data[part], to = b->start.data[part + 1], first = lo.data[part];
+    size_t states = lo.data[part + 1] - first;
     x->pairs.size = x->owner.size = 0;
     bool ok = !b->failed && clear_table(x, to - from) && make_filled(&x->bounds, states + 1, 0u);
     // Each distinct (state, word) once, in order of first meeting.
@@ -314,9 +375,9 @@ bool collect_suffixes(Build *b, const uint32_t *ids, uint32_t k, const uint32_t 
       if (s->value == NONE) {
         uint32_t pair = static_cast<uint32_t>(x->pairs.size);
         ok = push(&x->pairs, Suffix{r.hi, 0, r.q}) &&
-             push(&x->owner, static_cast<uint32_t>(r.lo - lo)) &&
+             push(&x->owner, static_cast<uint32_t>(r.lo - first)) &&
              file(&x->table, pair, key_of(r), pair);
-        x->bounds.data[r.lo - lo + 1]++;
+        x->bounds.data[r.lo - first + 1]++;
         s = probe(&x->table, key_of(r));
       }
       if (ok) x->pairs.data[s->value].count++;
@@ -336,7 +397,7 @@ bool collect_suffixes(Build *b, const uint32_t *ids, uint32_t k, const uint32_t 
     // each state's suffixes begin.
     for (size_t g = 0, begin = 0; g < states; begin = at[g++]) {
       assert(at[g] > begin);  // a state is made where its prefix has a word after it
-      t->states.data[lo + g].suffixes_at = static_cast<uint32_t>(from + begin);
+      t->states.data[first + g].suffixes_at = static_cast<uint32_t>(from + begin);
       for (size_t j = begin + 1; j < at[g]; j++) out[j].count += out[j - 1].count;
     }
     made.data[part] = m;
@@ -347,12 +408,13 @@ bool collect_suffixes(Build *b, const uint32_t *ids, uint32_t k, const uint32_t 
   for (size_t part = 0; !b->failed && part < parts; part++) {
     size_t from = b->start.data[part], shift = from - base;
     std::memmove(b->block + base, b->block + from, made.data[part] * sizeof(Suffix));
-    for (size_t s = part * per, end = std::min(count, s + per); s < end; s++)
+    for (size_t s = lo.data[part]; s < lo.data[part + 1]; s++)
       t->states.data[s].suffixes_at -= static_cast<uint32_t>(shift);
     base += made.data[part];
   }
   t->suffixes.size = base;
   release(&made);
+  release(&lo);
   return !b->failed;
 }
 
@@ -370,13 +432,28 @@ bool build_chain(const WordList *list, uint32_t k, StateTable *t) {
   size_t p = n - k;
   Build b{};
   b.workers = build_workers();
-  // Each position's state; a one-word prefix's state is its word.
-  Array<uint32_t> st;
-  bool ok = make_block(&t->suffixes, n) && (k == 1 || make_block(&st, n));
+  bool ok = make_block(&t->suffixes, n);
   b.block = t->suffixes.data;
-  ok = ok && (k == 1 ? number_words(list, t) : number_states(&b, list, k, st.data, t));
-  ok = ok && collect_suffixes(&b, list->ids.data, k, k == 1 ? list->ids.data : st.data, p, t);
-  release(&st);
+  if (k == 1) {
+    // A one-word prefix's state is its word: the ids serve as states.
+    ok = ok && number_words(list, t) &&
+         collect_suffixes(
+             &b, list->ids.data, k, list->ids.data, p, t->states.size, [] { return true; }, t);
+  } else {
+    // Each position's state, kept until the suffixes are dealt; the states
+    // are made in its room after.
+    Array<uint32_t> st;
+    Array<FirstMet> first;
+    size_t states = 0;
+    ok = ok && make_block(&st, n) && number_states(&b, list, k, st.data, &first, &states);
+    auto dealt = [&] {
+      release(&st);
+      return make_states(&first, states, t);
+    };
+    ok = ok && collect_suffixes(&b, list->ids.data, k, st.data, p, states, dealt, t);
+    release(&st);
+    release(&first);
+  }
   for (Scratch &x : b.scratch) {
     release(&x.table);
     release(&x.pairs);
