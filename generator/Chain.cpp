@@ -184,13 +184,38 @@ inline size_t key_part(uint32_t x, uint32_t y, unsigned bits) {
 }
 
 // One round of naming: out[q], for q in [0, m), names the key (a[q],
-// a[q + d]): equal keys get equal names.  The last round names a key by
-// its first position; the others by any number below m.
-bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, uint32_t *out, bool last) {
-  unsigned bits = partition_bits(m);
+// a[q + d]), of which there are at most `*names` distinct: equal keys get
+// equal names.  The last round names a key by its first position; the
+// others by numbers below m, and leave in `*names` how many they gave.
+bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, uint32_t *out, bool last,
+                size_t *names) {
+  unsigned bits = partition_bits(std::min(m, *names));
+  size_t parts = size_t{1} << bits;
+  // Keys that fit one table are named where they stand, with no deal; `out`
+  // may be `a`, as a[q] and a[q + d] are read before out[q] is written.
+  auto direct = [&](size_t, unsigned worker) {
+    Scratch *x = &b->scratch[worker];
+    size_t used = 0;
+    if (!clear_table(x, std::min(m, *names))) {
+      b->failed = true;
+      return;
+    }
+    for (size_t q = 0; q < m; q++) {
+      uint64_t key = a[q] | uint64_t{a[q + d]} << 32;
+      uint32_t name = probe(&x->table, key)->value;
+      if (name == NONE) {
+        name = static_cast<uint32_t>(last ? q : used);
+        if (!file(&x->table, used++, key, name)) {
+          b->failed = true;
+          return;
+        }
+      }
+      out[q] = name;
+    }
+    *names = x->keys = used;
+  };
   auto part_of = [&](size_t q) { return key_part(a[q], a[q + d], bits); };
   auto make = [&](size_t q) { return Record{a[q], a[q + d], static_cast<uint32_t>(q)}; };
-  if (!deal(b, m, size_t{1} << bits, part_of, make)) return false;
   auto name = [&](size_t part, unsigned worker) {
     Scratch *x = &b->scratch[worker];
     Array<Slot> *table = &x->table;
@@ -214,7 +239,14 @@ bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, uint32_t *out, 
     }
     x->keys = used;
   };
-  run_tasks(size_t{1} << bits, b->workers, name);
+  if (parts == 1) {
+    direct(0, 0);
+  } else {
+    if (!deal(b, m, parts, part_of, make)) return false;
+    run_tasks(parts, b->workers, name);
+    // Names are places in the block, below m but not dense.
+    *names = m;
+  }
   return !b->failed;
 }
 
@@ -286,11 +318,19 @@ bool number_states(Build *b, const WordList *list, uint32_t k, uint32_t *st, Arr
   size_t half = 1;  // the largest power of two below k
   while (half * 2 < k) half *= 2;
   const uint32_t *names = ids;  // the names of windows of `width` words
-  for (size_t width = 1; width < half; width *= 2, names = st)
-    if (!name_round(b, names, width, n - 2 * width + 1, st, false)) return false;
+  // How many names there may be: a window's pairs of halves are at most
+  // the square of its halves' names (few where the text repeats itself).
+  size_t distinct = list->words.size;
+  auto pairs = [](size_t x) { return x > UINT32_MAX ? SIZE_MAX : x * x; };
+  for (size_t width = 1; width < half; width *= 2, names = st) {
+    distinct = pairs(distinct);
+    if (!name_round(b, names, width, n - 2 * width + 1, st, false, &distinct)) return false;
+  }
   // Two windows of `half` words, overlapping where k is no power of two,
   // make up the prefix.
-  return name_round(b, names, k - half, p + 1, st, true) && rank_states(b, st, p, first, states);
+  distinct = pairs(distinct);
+  return name_round(b, names, k - half, p + 1, st, true, &distinct) &&
+         rank_states(b, st, p, first, states);
 }
 
 // Makes the states of one-word prefixes.  Words are numbered in order of
