@@ -27,7 +27,7 @@ struct Array {
 // It grows with mremap, without a copy.  A smaller block is the heap's.
 // Which it is follows from the capacity alone.
 
-constexpr size_t LARGE_BLOCK = size_t{2} << 20;
+constexpr size_t LARGE_BLOCK = size_t{512} << 10;
 constexpr size_t HUGE_PAGE = size_t{2} << 20;
 
 // The bytes mapped for a large block of `bytes`.
