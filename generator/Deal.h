@@ -1,0 +1,153 @@
+// Deal: how the chain build divides its work, for Chain.cpp and
+// Suffixes.cpp alone.
+//
+// A deal copies positions [0, m) into partitions of one block, by a key,
+// each partition in text order: every worker counts, then copies, one
+// range of positions.  The partitions are then worked on all cores, each
+// with a table of its own small enough for a core's cache:
+//
+//   block   [ partition 0 | partition 1 | ... ]   Record{lo, hi, q}
+//            ^start[0]     ^start[1]               12 bytes, as a Suffix
+//   table   Slot{lo, hi, value}, open addressing, linear probing
+//
+// The block is the suffixes' own, so the records leave it as suffixes.
+#ifndef CHATTERLOOM_DEAL_H
+#define CHATTERLOOM_DEAL_H
+
+#include <algorithm>
+#include <atomic>
+
+#include "Hash.h"
+#include "Markov.h"
+#include "Workers.h"
+
+// A partition of about this many records keeps its table in a core's cache.
+constexpr size_t PARTITION_RECORDS = size_t{1} << 16;
+// More partitions than this would thin the streams that a deal writes.
+constexpr unsigned MAX_PARTITION_BITS = 12;
+// Threads beyond this gain nothing on a build bound by memory.
+constexpr unsigned MAX_BUILD_WORKERS = 16;
+
+// A record of a deal: a 64-bit key (lo, hi) and a position, or a state, a
+// word and the next state.  Records are kept in the suffixes' block, so
+// they are copied in and out as bytes.
+struct Record {
+  uint32_t lo, hi, q;
+};
+static_assert(sizeof(Record) == sizeof(Suffix), "records are dealt into the suffixes' block");
+
+inline Record record_at(const Suffix *block, size_t i) {
+  Record r;
+  std::memcpy(&r, block + i, sizeof r);
+  return r;
+}
+
+inline uint64_t key_of(const Record &r) {
+  return r.lo | uint64_t{r.hi} << 32;
+}
+
+// One slot of a partition's table: a key (lo, hi) and its value, NONE
+// when empty; 12 bytes, so that more of the table stays in cache.
+struct Slot {
+  uint32_t lo, hi, value;
+};
+
+inline uint64_t key_of(const Slot &s) {
+  return s.lo | uint64_t{s.hi} << 32;
+}
+
+const Slot EMPTY{0, 0, NONE};
+
+// What a worker keeps from one partition to the next.
+struct Scratch {
+  Array<Slot> table;
+  Array<Suffix> pairs;     // a partition's pairs, in order of first meeting
+  Array<uint32_t> owner;   // the state of each pair, from the range's first
+  Array<uint32_t> bounds;  // where each state's pairs go
+  size_t keys;             // the keys of the last partition, to size the next
+};
+
+// A build's workers and the state of its current deal.
+struct Build {
+  unsigned workers;
+  Scratch scratch[MAX_BUILD_WORKERS];
+  Array<size_t> cursor;  // a deal's write place per (range, partition)
+  Array<size_t> start;   // a deal's partition bounds in the block
+  Suffix *block;
+  std::atomic<bool> failed;
+};
+
+// About log2(n / PARTITION_RECORDS), unless the plan forces it.
+unsigned partition_bits(size_t n);
+
+// Makes the worker's table empty for a partition of `records` records;
+// false if memory ran out.
+bool clear_table(Scratch *x, size_t records);
+
+// Files `value` under the new `key` of a table holding `used` keys,
+// doubling it first where it would pass three quarters full; false if
+// memory ran out.
+bool file(Array<Slot> *table, size_t used, uint64_t key, uint32_t value);
+
+// The slot that holds `key`, or the empty one where it belongs.
+inline Slot *probe(Array<Slot> *table, uint64_t key) {
+  size_t mask = table->size - 1;
+  for (size_t pos = pair_hash(key) >> 16 & mask;; pos = (pos + 1) & mask) {
+    Slot *s = &table->data[pos];
+    if (s->value == NONE || key_of(*s) == key) return s;
+  }
+}
+
+// The first of the positions [0, m) that worker range r of `ranges` takes.
+inline size_t range_start(size_t m, size_t ranges, size_t r) {
+  return m / ranges * r + std::min(r, m % ranges);
+}
+
+inline void store(Suffix *block, size_t i, const Record &r) {
+  std::memcpy(block + i, &r, sizeof r);
+}
+
+// Deals positions [0, m) into `parts` partitions of the block: part_of(q)
+// picks one, make(q) the record.  Each worker counts and then copies one
+// range of positions, so each partition keeps text order.  Sets b->start.
+template <class PartOf, class Make>
+bool deal(Build *b, size_t m, size_t parts, PartOf part_of, Make make) {
+  size_t ranges = b->workers;
+  if (!make_filled(&b->cursor, ranges * parts, size_t{0}) ||
+      !make_filled(&b->start, parts + 1, size_t{0}))
+    return false;
+  auto count = [&](size_t r, unsigned) {
+    size_t *c = b->cursor.data + r * parts;
+    for (size_t q = range_start(m, ranges, r), end = range_start(m, ranges, r + 1); q < end; q++)
+      c[part_of(q)]++;
+  };
+  run_tasks(ranges, b->workers, count);
+  size_t at = 0;
+  for (size_t part = 0; part < parts; part++) {
+    b->start.data[part] = at;
+    for (size_t r = 0; r < ranges; r++) {
+      size_t c = b->cursor.data[r * parts + part];
+      b->cursor.data[r * parts + part] = at;
+      at += c;
+    }
+  }
+  b->start.data[parts] = at;
+  assert(at == m);
+  auto copy = [&](size_t r, unsigned) {
+    size_t *c = b->cursor.data + r * parts;
+    for (size_t q = range_start(m, ranges, r), end = range_start(m, ranges, r + 1); q < end; q++)
+      store(b->block, c[part_of(q)]++, make(q));
+  };
+  run_tasks(ranges, b->workers, copy);
+  return true;
+}
+
+// Lays out in the block each suffix of `count` states, newest first with
+// running counts, from the positions [0, p) and their states st[q] (a
+// state number of `count` or more stands for none).  Once st has been
+// read, dealt() is called, and must make the `count` states in t; false
+// if memory ran out.
+bool collect_suffixes(Build *b, const uint32_t *ids, uint32_t k, const uint32_t *st, size_t p,
+                      size_t count, bool (*dealt)(void *), void *arg, StateTable *t);
+
+#endif

@@ -1,0 +1,173 @@
+// Reader: splits a source text into tokens, for Words.cpp.
+//
+// The text is read in large blocks and split in place: a token that lies
+// whole in the block and ends at a separator is handed on where it stands;
+// one that crosses a block, holds a dropped byte, runs too long or ends the
+// input is put together in the reader's token buffer.  next_word is the
+// hot path and inline; the rest is its slow path.
+#ifndef CHATTERLOOM_READER_H
+#define CHATTERLOOM_READER_H
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "Hash.h"
+#include "Markov.h"
+
+// ---------------------------------------------------------------------------
+// Byte classes of the source text
+
+enum : unsigned char { TOKEN, ZERO, SEPARATOR, DROPPED, END };
+
+// True for a class of byte that belongs to a token.
+inline bool in_token(unsigned char c) {
+  return c <= ZERO;
+}
+
+struct ByteClasses {
+  unsigned char of[256];
+};
+
+constexpr ByteClasses make_classes() {
+  ByteClasses c{};
+  for (int b = 9; b <= 12; b++) c.of[b] = SEPARATOR;
+  c.of[32] = SEPARATOR;
+  c.of[13] = DROPPED;  // carriage returns vanish, joining what stands around them
+  c.of[26] = END;      // the end-of-text byte: nothing after it is read
+  c.of[0] = ZERO;      // part of a token, but it ends the word's text
+  return c;
+}
+
+constexpr ByteClasses BYTE_CLASS = make_classes();
+
+// The block read at once; a smaller regular file gets a buffer of its size.
+constexpr size_t READ_SIZE = 1 << 20;
+
+// A buffered reader over one open file descriptor: with `positional`, the
+// bytes from offset `at` up to `stop` (pread, so that readers of one file
+// can share it), else from where the descriptor stands to its end.  `buf`
+// has SLACK bytes past `cap`, and `token` room for a token put together.
+// `done` is set at the end, at a read error and at the first byte 26;
+// `cut` at the last two, which end the whole text.
+struct WordReader {
+  int fd;
+  unsigned char *buf, *token;
+  size_t cap, pos, end;
+  bool positional;
+  uint64_t at, stop;
+  bool done, cut;
+};
+
+// A token: `len` bytes at `text` (at most MAX_WORD_LEN, SLACK readable past
+// them), valid until the next token is read.
+struct Token {
+  const unsigned char *text;
+  size_t len;
+};
+
+// Reads the next block into an exhausted reader; false at the end of the
+// input, which a read error also is.
+inline bool refill(WordReader *r) {
+  if (r->done) return false;
+  for (;;) {
+    size_t want = r->positional ? std::min<uint64_t>(r->cap, r->stop - r->at) : r->cap;
+    ssize_t n = want == 0       ? 0
+                : r->positional ? pread(r->fd, r->buf, want, static_cast<off_t>(r->at))
+                                : read(r->fd, r->buf, want);
+    if (n > 0) {
+      r->pos = 0;
+      r->end = static_cast<size_t>(n);
+      r->at += static_cast<uint64_t>(n);
+      return true;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    r->done = true;
+    r->cut = n < 0;
+    return false;
+  }
+}
+
+// Marks the input ended at a byte 26.
+inline void end_input(WordReader *r) {
+  r->done = r->cut = true;
+  r->pos = r->end;
+}
+
+// Goes on with a token that runs past the buffer, holds dropped bytes, is too
+// long or ends the input: buf[start, i) is its beginning.
+inline bool next_word_slow(WordReader *r, Token *t, size_t start, size_t i) {
+  unsigned char *token_buf = r->token;
+  size_t len = std::min(i - start, MAX_WORD_LEN);
+  std::memcpy(token_buf, r->buf + start, len);
+  r->pos = i;
+  for (;;) {
+    if (r->pos == r->end && !refill(r)) break;
+    unsigned char c = BYTE_CLASS.of[r->buf[r->pos]];
+    if (in_token(c)) {
+      size_t j = r->pos;
+      while (j < r->end && in_token(BYTE_CLASS.of[r->buf[j]])) j++;
+      size_t keep = std::min(j - r->pos, MAX_WORD_LEN - len);
+      std::memcpy(token_buf + len, r->buf + r->pos, keep);
+      len += keep;
+      r->pos = j;
+    } else if (c == DROPPED) {
+      r->pos++;
+    } else if (c == SEPARATOR) {
+      r->pos++;
+      break;
+    } else {
+      end_input(r);
+      break;
+    }
+  }
+  const void *zero = std::memchr(token_buf, 0, len);
+  if (zero) len = static_cast<size_t>(static_cast<const unsigned char *>(zero) - token_buf);
+  token_buf[len] = 0;
+  t->text = token_buf;
+  t->len = len;
+  return true;
+}
+
+// The offset of the first byte below 33 in the 8 bytes at p, or 8: the
+// bytes that may end a token are all below 33.  (The subtraction flags the
+// lowest such byte exactly; its borrow may flag later ones, which are moot.)
+inline size_t low_byte_at(const unsigned char *p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  uint64_t low = (v - 0x2121212121212121u) & ~v & 0x8080808080808080u;
+  return low ? static_cast<size_t>(__builtin_ctzll(low)) / 8 : 8;
+}
+
+// Finds the next token of `r`, its text cut at its first zero byte: false
+// when the input ends before one starts.  Byte 13 is dropped wherever it
+// stands; 9, 10, 11, 12 and 32 separate; byte 26 ends the input.
+inline bool next_word(WordReader *r, Token *t) {
+  for (;;) {
+    if (r->pos == r->end && !refill(r)) return false;
+    unsigned char c = BYTE_CLASS.of[r->buf[r->pos]];
+    if (in_token(c)) break;
+    if (c == END) {
+      end_input(r);
+      return false;
+    }
+    r->pos++;
+  }
+  // Eight bytes a step to the first byte that may end the token; the buffer
+  // has SLACK bytes past its end, and the stop is cut back to the end.
+  size_t start = r->pos, i = start, step;
+  do i += step = low_byte_at(r->buf + i);
+  while (step == 8 && i < r->end);
+  while (i < r->end && BYTE_CLASS.of[r->buf[i]] == TOKEN) i++;
+  // Fast path: the whole token is in the buffer and a separator ends it.
+  if (i < r->end && BYTE_CLASS.of[r->buf[i]] == SEPARATOR && i - start <= MAX_WORD_LEN) {
+    t->text = r->buf + start;
+    t->len = i - start;
+    r->pos = i + 1;
+    return true;
+  }
+  return next_word_slow(r, t, start, std::min(i, r->end));
+}
+
+#endif
