@@ -29,7 +29,16 @@ namespace {
 // Buffers word `id` with the blank that follows it in WordList::bytes.
 inline void put_word(Output *o, const WordList *list, uint32_t id) {
   const Word &w = list->words.data[id];
-  put_bytes(o, list->bytes.data + w.text_at, size_t{w.len} + 1);
+  const char *text = list->bytes.data + w.text_at;
+  size_t len = size_t{w.len} + 1;
+  // Most words are short: one fixed move of WORD_SLACK bytes, no call.
+  if (len <= WORD_SLACK && o->used + WORD_SLACK <= o->cap) {
+    assert(w.text_at + WORD_SLACK <= list->bytes.cap);
+    std::memcpy(o->buf + o->used, text, WORD_SLACK);
+    o->used += len;
+    return;
+  }
+  put_bytes(o, text, len);
 }
 
 }  // namespace

@@ -60,11 +60,14 @@ struct Word {
   uint32_t len;
 };
 
+// `bytes` keeps WORD_SLACK readable bytes past its end, so that a short
+// word is copied out with one fixed-size move.
 struct WordList {
   Array<uint32_t> ids;
   Array<Word> words;
   Array<char> bytes;
 };
+constexpr size_t WORD_SLACK = 16;
 
 // Reads every word of the open descriptor `fd`, in one pass, into the empty
 // `list`; false if memory ran out.  A read error ends the input as its end
