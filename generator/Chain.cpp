@@ -46,23 +46,20 @@ bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, uint32_t *out, 
     }
     for (size_t q = 0; q < m; q++) {
       uint64_t key = a[q] | uint64_t{a[q + d]} << 32;
-      uint32_t name = probe(&x->table, key)->value;
+      uint32_t name = name_of(&x->table, &used, key, static_cast<uint32_t>(last ? q : used));
       if (name == NONE) {
-        name = static_cast<uint32_t>(last ? q : used);
-        if (!file(&x->table, used++, key, name)) {
-          b->failed = true;
-          return;
-        }
+        b->failed = true;
+        return;
       }
       out[q] = name;
     }
     *names = x->keys = used;
   };
+  // Otherwise the keys are dealt first, so `out` may be `a` here too.
   auto part_of = [&](size_t q) { return key_part(a[q], a[q + d], bits); };
   auto make = [&](size_t q) { return Record{a[q], a[q + d], static_cast<uint32_t>(q)}; };
   auto name = [&](size_t part, unsigned worker) {
     Scratch *x = &b->scratch[worker];
-    Array<Slot> *table = &x->table;
     size_t from = b->start.data[part], to = b->start.data[part + 1], used = 0;
     if (b->failed || !clear_table(x, to - from)) {
       b->failed = true;
@@ -70,14 +67,11 @@ bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, uint32_t *out, 
     }
     for (size_t i = from; i < to; i++) {
       Record r = record_at(b->block, i);
-      Slot *s = probe(table, key_of(r));
-      uint32_t name = s->value;
+      uint32_t name =
+          name_of(&x->table, &used, key_of(r), last ? r.q : static_cast<uint32_t>(from + used));
       if (name == NONE) {
-        name = last ? r.q : static_cast<uint32_t>(from + used);
-        if (!file(table, used++, key_of(r), name)) {
-          b->failed = true;
-          return;
-        }
+        b->failed = true;
+        return;
       }
       out[r.q] = name;
     }

@@ -98,6 +98,14 @@ inline Slot *probe(Array<Slot> *table, uint64_t key) {
   }
 }
 
+// The name of `key` in a table holding `*used` keys: the one it was filed
+// under, or `fresh` if it is new, filed now; NONE if memory ran out.
+inline uint32_t name_of(Array<Slot> *table, size_t *used, uint64_t key, uint32_t fresh) {
+  uint32_t name = probe(table, key)->value;
+  if (name != NONE) return name;
+  return file(table, (*used)++, key, fresh) ? fresh : NONE;
+}
+
 // The first of the positions [0, m) that worker range r of `ranges` takes.
 inline size_t range_start(size_t m, size_t ranges, size_t r) {
   return m / ranges * r + std::min(r, m % ranges);

@@ -68,16 +68,15 @@ bool collect_suffixes(Build *b, const uint32_t *ids, uint32_t k, const uint32_t 
     // Each distinct (state, word) once, in order of first meeting.
     for (size_t i = from; ok && i < to; i++) {
       Record r = record_at(b->block, i);
-      Slot *s = probe(&x->table, key_of(r));
-      if (s->value == NONE) {
-        uint32_t pair = static_cast<uint32_t>(x->pairs.size);
+      size_t met = x->pairs.size;
+      uint32_t pair = name_of(&x->table, &met, key_of(r), static_cast<uint32_t>(met));
+      if (pair == x->pairs.size) {
         ok = push(&x->pairs, Suffix{r.hi, 0, r.q}) &&
-             push(&x->owner, static_cast<uint32_t>(r.lo - first)) &&
-             file(&x->table, pair, key_of(r), pair);
+             push(&x->owner, static_cast<uint32_t>(r.lo - first));
         x->bounds.data[r.lo - first + 1]++;
-        s = probe(&x->table, key_of(r));
       }
-      if (ok) x->pairs.data[s->value].count++;
+      ok = ok && pair != NONE;
+      if (ok) x->pairs.data[pair].count++;
     }
     if (!ok) {
       b->failed = true;
