@@ -110,15 +110,14 @@ void shrink_to_fit(Array<T> *a) {
   if (a->size < a->cap) set_capacity(a, a->size);
 }
 
-// Makes `a` an empty array with room for `n` elements, its pages mapped at
-// once where it is large, as it is to be written all over; false if memory
-// ran out.
+// Makes `a` an empty array with room for `n` elements; false if memory
+// ran out.  Its pages are left to be faulted in by whoever writes them
+// first, so that a block filled by every worker is faulted in on every
+// core.
 template <class T>
 bool make_block(Array<T> *a, size_t n) {
   release(a);
-  if (!set_capacity(a, n)) return false;
-  if (n * sizeof(T) >= LARGE_BLOCK) madvise(a->data, n * sizeof(T), MADV_POPULATE_WRITE);
-  return true;
+  return set_capacity(a, n);
 }
 
 // Makes `a` hold `n` copies of `value`; false if memory ran out.
