@@ -194,11 +194,11 @@ bool read_words_fd(int fd, WordList *list) {
   };
   if (ok) run_tasks(parts, static_cast<unsigned>(parts), read_part);
   // The parts are joined in order, up to the first that a byte 26 or a
-  // read error cut short: the text ends there.
-  for (size_t i = 0; i < parts; i++) ok = ok && part[i].ok;
-  bool cut = part[0].reader.cut;
-  for (size_t i = 1; ok && !cut && i < parts; i++) {
-    ok = append_words(list, &part[0].index, &part[i].list);
+  // read error cut short: the text ends there, and nothing after it counts,
+  // not even a part that ran out of memory.
+  bool cut = false;
+  for (size_t i = 0; ok && !cut && i < parts; i++) {
+    ok = part[i].ok && (i == 0 || append_words(list, &part[0].index, &part[i].list));
     cut = part[i].reader.cut;
   }
   for (size_t i = 0; i < parts; i++) {
