@@ -227,6 +227,7 @@ unsigned build_workers() {
 }
 
 bool build_chain(const WordList *list, uint32_t k, StateTable *t) {
+  if (list->spilled.fd >= 0) return build_spilled(list, k, t);
   t->k = k;
   size_t n = list->ids.size;
   if (n <= k) return true;  // no prefix has a word after it
@@ -278,6 +279,10 @@ bool build_chain(const WordList *list, uint32_t k, StateTable *t) {
 }
 
 void release(StateTable *t) {
+  close_spill(&t->files.prefix_at);
+  close_spill(&t->files.suffixes_at);
+  close_spill(&t->files.suffixes);
+  t->files = ChainFiles();
   release(&t->states);
   release(&t->suffixes);
 }

@@ -150,6 +150,34 @@ bool deal(Build *b, size_t m, size_t parts, PartOf part_of, Make make) {
   return true;
 }
 
+// ---------------------------------------------------------------------------
+// Suffixes.  A partition of the states [first, first + states) is gathered
+// from its records (state lo, word hi, next state q) in text order.
+
+// Readies `x` for a partition of at most `records` records over `states`
+// states; false if memory ran out.
+bool start_pairs(Scratch *x, size_t records, size_t states);
+
+// Counts one record: each distinct (state, word) is kept once, in order of
+// first meeting, with its count; false if memory ran out.
+inline bool count_pair(Scratch *x, const Record &r, size_t first) {
+  size_t met = x->pairs.size;
+  uint32_t pair = name_of(&x->table, &met, key_of(r), static_cast<uint32_t>(met));
+  if (pair == NONE) return false;
+  if (pair == x->pairs.size) {
+    if (!push(&x->pairs, Suffix{r.hi, 0, r.q}) ||
+        !push(&x->owner, static_cast<uint32_t>(r.lo - first)))
+      return false;
+    x->bounds.data[r.lo - first + 1]++;
+  }
+  x->pairs.data[pair].count++;
+  return true;
+}
+
+// Lays out the counted pairs in `out`, by state and newest first, with
+// running counts; x->bounds[g] is left at the end of state first + g's.
+void lay_out_pairs(Scratch *x, size_t states, Suffix *out);
+
 // Lays out in the block each suffix of `count` states, newest first with
 // running counts, from the positions [0, p) and their states st[q] (a
 // state number of `count` or more stands for none).  Once st has been

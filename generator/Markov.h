@@ -8,7 +8,8 @@
 //
 // The layout, for a text of n words and prefixes of k words:
 //
-//   WordList::ids    [n]      the word id at each position of the text
+//   WordList::ids    [n]      the word id at each position of the text (or,
+//                             for a text larger than memory, WordList::spilled)
 //   WordList::words  [words]  Word{text_at, len}: a distinct word, interned
 //   WordList::bytes           each word's text followed by one blank, the
 //                             separator printed after it
@@ -31,6 +32,10 @@
 // in the order of their first meeting, latest first.  `count` is the
 // running sum of the counts up to and including a suffix, so the last
 // suffix of a state holds its total and a weighted pick is a binary search.
+//
+// A chain too large for memory is built from spilled ids into spill files
+// (Spilled.cpp) and kept there, as ChainFiles: the same arrays with 64-bit
+// indices, read by the walk only where it steps.
 #ifndef CHATTERLOOM_MARKOV_H
 #define CHATTERLOOM_MARKOV_H
 
@@ -40,6 +45,7 @@
 #include <cstring>
 
 #include "Array.h"
+#include "Spill.h"
 
 // The prefix length in words: 2 at start, set once by main.
 extern int32_t word_prefix_cnt;
@@ -61,13 +67,20 @@ struct Word {
 };
 
 // `bytes` keeps WORD_SLACK readable bytes past its end, so that a short
-// word is copied out with one fixed-size move.
+// word is copied out with one fixed-size move.  A text whose build does not
+// fit in memory has its ids in `spilled`, 4 bytes each, and `ids` empty.
 struct WordList {
   Array<uint32_t> ids;
   Array<Word> words;
   Array<char> bytes;
+  SpillFile spilled;
 };
 constexpr size_t WORD_SLACK = 16;
+
+// The number of words in the text.
+inline uint64_t word_count(const WordList *list) {
+  return list->spilled.fd >= 0 ? list->spilled.bytes / 4 : list->ids.size;
+}
 
 // Reads every word of the open descriptor `fd`, in one pass, into the empty
 // `list`; false if memory ran out.  A read error ends the input as its end
@@ -95,11 +108,20 @@ struct Suffix {
   uint32_t next_state;
 };
 
+// A chain kept in spill files: `prefix_at` and `suffixes_at` hold each
+// state's fields as 64-bit numbers, `suffixes` its Suffix records.
+struct ChainFiles {
+  uint64_t states = 0, suffixes_total = 0;
+  SpillFile prefix_at, suffixes_at, suffixes;
+};
+
 // The chain of prefixes of `k` words: what the walk needs, and no more.
+// Its arrays, or, where the text's ids were spilled, `files`.
 struct StateTable {
-  uint32_t k;
+  uint32_t k = 0;
   Array<State> states;
   Array<Suffix> suffixes;
+  ChainFiles files;
 };
 
 // How the build divides its work; 0 picks from the text and the machine.
@@ -108,16 +130,31 @@ struct BuildPlan {
   unsigned workers;         // threads, the caller among them
   unsigned partition_bits;  // log2 of the partitions of each deal
   unsigned read_parts;      // parts a regular file is read in
+  size_t budget;            // bytes of memory the build may use, else found
 };
 extern BuildPlan build_plan;
+
+// The most bytes the in-memory build holds per word of the text: its ids
+// (4), the dealt records (12) and each position's state (4) or, once those
+// are read, the states (8).
+constexpr size_t BUILD_BYTES_PER_WORD = 24;
+// The address space a thread beyond the first may take: its stack and the
+// allocator's arena for it.
+constexpr size_t THREAD_RESERVE = size_t{72} << 20;
 
 // The threads the build and the reading use: as many as the cores this
 // process may run on, within a bound, unless the plan says otherwise.
 unsigned build_workers();
 
 // Builds into the empty `t` the chain of k-word prefixes of `list`; false
-// if memory ran out.  A text of k words or fewer has no states.
+// if memory ran out.  A text of k words or fewer has no states.  A text
+// whose ids were spilled is built in spill files.
 bool build_chain(const WordList *list, uint32_t k, StateTable *t);
+
+// Builds the chain of a text whose ids were spilled into t->files, a group
+// of states at a time within the memory budget; false if memory ran out or
+// a spill file failed.
+bool build_spilled(const WordList *list, uint32_t k, StateTable *t);
 
 // Frees what `t` holds and leaves it empty.
 void release(StateTable *t);
@@ -125,6 +162,11 @@ void release(StateTable *t);
 // Returns the state at 0-based position n of the all-states list, or NONE.
 inline uint32_t state_at(const StateTable *t, uint32_t n) {
   return n < t->states.size ? static_cast<uint32_t>(t->states.size) - 1 - n : NONE;
+}
+
+// Returns the number of states of the chain, in memory or in files.
+inline uint64_t state_count(const StateTable *t) {
+  return t->files.suffixes.fd >= 0 ? t->files.states : t->states.size;
 }
 
 // ---------------------------------------------------------------------------

@@ -9,6 +9,25 @@ constexpr unsigned FINE_BITS = 16;
 
 }  // namespace
 
+bool start_pairs(Scratch *x, size_t records, size_t states) {
+  x->pairs.size = x->owner.size = 0;
+  return clear_table(x, records) && make_filled(&x->bounds, states + 1, 0u);
+}
+
+void lay_out_pairs(Scratch *x, size_t states, Suffix *out) {
+  // By state, and within a state latest first: pairs are placed from the
+  // last met, each at its state's next place.
+  uint32_t *at = x->bounds.data;
+  for (size_t g = 0; g < states; g++) at[g + 1] += at[g];
+  size_t m = x->keys = x->pairs.size;
+  for (size_t i = m; i-- > 0;) out[at[x->owner.data[i]]++] = x->pairs.data[i];
+  // Each place now stands at its state's end: running counts.
+  for (size_t g = 0, begin = 0; g < states; begin = at[g++]) {
+    assert(at[g] > begin);  // a state is made where its prefix has a word after it
+    for (size_t j = begin + 1; j < at[g]; j++) out[j].count += out[j - 1].count;
+  }
+}
+
 bool collect_suffixes(Build *b, const uint32_t *ids, uint32_t k, const uint32_t *st, size_t p,
                       size_t count, bool (*dealt)(void *), void *arg, StateTable *t) {
   // Partitions are ranges of states holding about as many positions each:
@@ -63,40 +82,17 @@ bool collect_suffixes(Build *b, const uint32_t *ids, uint32_t k, const uint32_t 
     Scratch *x = &b->scratch[worker];
     size_t from = b->start.data[part], to = b->start.data[part + 1], first = lo.data[part];
     size_t states = lo.data[part + 1] - first;
-    x->pairs.size = x->owner.size = 0;
-    bool ok = !b->failed && clear_table(x, to - from) && make_filled(&x->bounds, states + 1, 0u);
-    // Each distinct (state, word) once, in order of first meeting.
-    for (size_t i = from; ok && i < to; i++) {
-      Record r = record_at(b->block, i);
-      size_t met = x->pairs.size;
-      uint32_t pair = name_of(&x->table, &met, key_of(r), static_cast<uint32_t>(met));
-      if (pair == x->pairs.size) {
-        ok = push(&x->pairs, Suffix{r.hi, 0, r.q}) &&
-             push(&x->owner, static_cast<uint32_t>(r.lo - first));
-        x->bounds.data[r.lo - first + 1]++;
-      }
-      ok = ok && pair != NONE;
-      if (ok) x->pairs.data[pair].count++;
-    }
+    bool ok = !b->failed && start_pairs(x, to - from, states);
+    for (size_t i = from; ok && i < to; i++) ok = count_pair(x, record_at(b->block, i), first);
     if (!ok) {
       b->failed = true;
       return;
     }
-    // By state, and within a state latest first: pairs are placed from the
-    // last met, each at its state's next place.
-    uint32_t *at = x->bounds.data;
-    for (size_t g = 0; g < states; g++) at[g + 1] += at[g];
-    size_t m = x->keys = x->pairs.size;
-    Suffix *out = b->block + from;
-    for (size_t i = m; i-- > 0;) out[at[x->owner.data[i]]++] = x->pairs.data[i];
-    // Each place now stands at its state's end: running counts, and where
-    // each state's suffixes begin.
-    for (size_t g = 0, begin = 0; g < states; begin = at[g++]) {
-      assert(at[g] > begin);  // a state is made where its prefix has a word after it
-      t->states.data[first + g].suffixes_at = static_cast<uint32_t>(from + begin);
-      for (size_t j = begin + 1; j < at[g]; j++) out[j].count += out[j - 1].count;
-    }
-    made.data[part] = m;
+    lay_out_pairs(x, states, b->block + from);
+    for (size_t g = 0; g < states; g++)
+      t->states.data[first + g].suffixes_at =
+          static_cast<uint32_t>(from + (g ? x->bounds.data[g - 1] : 0));
+    made.data[part] = x->pairs.size;
   };
   run_tasks(parts, b->workers, gather);
   // The partitions' suffixes, moved together in order.

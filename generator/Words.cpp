@@ -90,13 +90,32 @@ inline uint32_t new_word(WordList *list, Array<WordSlot> *index, const unsigned 
   return add_word(list, index, text, len, pos, WordSlot{NONE, tag, head});
 }
 
-// Reads every token of `r` into `list`, filing words in `index`; false if
-// memory ran out.
-bool read_all(WordReader *r, WordList *list, Array<WordSlot> *index) {
+// Writes the ids held in memory to the end of the spill file, making it
+// first, and empties the array, which serves from then on as the file's
+// buffer; false if the file cannot be made or written.
+bool spill_ids(WordList *list) {
+  if (list->spilled.fd < 0 && !open_spill(&list->spilled)) return false;
+  bool ok = write_at(&list->spilled, list->spilled.bytes, list->ids.data,
+                     list->ids.size * sizeof(uint32_t));
+  list->ids.size = 0;
+  return ok;
+}
+
+// Makes room for one more id: the array grows while the text may still be
+// built in memory, up to `room` ids, and spills once it may not; false if
+// memory ran out or the spill failed.
+bool grow_ids(WordList *list, size_t room) {
+  if (list->spilled.fd >= 0 || list->ids.cap >= room) return spill_ids(list);
+  return set_capacity(&list->ids, std::min(std::max<size_t>(list->ids.cap * 2, 4096), room));
+}
+
+// Reads every token of `r` into `list`, filing words in `index` and
+// keeping at most `room` ids in memory; false if memory ran out.
+bool read_all(WordReader *r, WordList *list, Array<WordSlot> *index, size_t room) {
   for (Token t; next_word(r, &t);) {
     uint32_t id = new_word(list, index, t.text, t.len);
-    // Positions are 32-bit indices too, so a text of 2^32 - 1 words is too big.
-    if (id == NONE || list->ids.size >= NONE - 1 || !push(&list->ids, id)) return false;
+    if (id == NONE || (list->ids.size == list->ids.cap && !grow_ids(list, room))) return false;
+    list->ids.data[list->ids.size++] = id;
   }
   return true;
 }
@@ -151,10 +170,24 @@ struct Part {
   bool ok;
 };
 
+// Ids the in-memory build may hold, from the memory budget: positions are
+// 32-bit there, and a longer text is spilled.
+size_t ids_room(size_t budget) {
+  size_t threads = (build_workers() - 1) * THREAD_RESERVE;
+  size_t room = budget > threads ? (budget - threads) / BUILD_BYTES_PER_WORD : 0;
+  return std::clamp<size_t>(room, 4096, NONE - 2);
+}
+
+// The bytes that the words of `list` hold, their index included.
+size_t word_bytes(const WordList *list, const Array<WordSlot> *index) {
+  return list->words.cap * sizeof(Word) + list->bytes.cap + index->cap * sizeof(WordSlot);
+}
+
 }  // namespace
 
 bool read_words_fd(int fd, WordList *list) {
   key_hashes();
+  size_t budget = memory_budget(), room = ids_room(budget);
   // A regular file is read in parts, cut after separators, on as many cores
   // as the build may use; anything else in one pass.  A small file needs a
   // buffer no larger than itself (one that grows meanwhile is still read to
@@ -169,7 +202,8 @@ bool read_words_fd(int fd, WordList *list) {
     parts = build_plan.read_parts;
   else if (here >= 0 && size > from + SPLIT_BYTES)
     parts = std::min<uint64_t>(build_workers(), (size - from) / SPLIT_BYTES);
-  if (here < 0 || size <= from) parts = 1;
+  // Parts are joined in memory: only a text whose ids surely fit is split.
+  if (here < 0 || size <= from || (size - from) / 2 + 1 > room) parts = 1;
   size_t cap = READ_SIZE;
   if (regular && size - from < READ_SIZE) cap = std::max<size_t>(size - from + 1, 4096);
   parts = std::min(parts, MAX_READ_PARTS);
@@ -190,7 +224,7 @@ bool read_words_fd(int fd, WordList *list) {
   }
   auto read_part = [&](size_t i, unsigned) {
     Part *p = &part[i];
-    p->ok = p->ok && read_all(&p->reader, i == 0 ? list : &p->list, &p->index);
+    p->ok = p->ok && read_all(&p->reader, i == 0 ? list : &p->list, &p->index, room);
   };
   if (ok) run_tasks(parts, static_cast<unsigned>(parts), read_part);
   // The parts are joined in order, up to the first that a byte 26 or a
@@ -200,6 +234,12 @@ bool read_words_fd(int fd, WordList *list) {
   for (size_t i = 0; ok && !cut && i < parts; i++) {
     ok = part[i].ok && (i == 0 || append_words(list, &part[0].index, &part[i].list));
     cut = part[i].reader.cut;
+  }
+  // A text whose in-memory build would not fit the budget is spilled whole.
+  uint64_t need = word_count(list) * BUILD_BYTES_PER_WORD + word_bytes(list, &part[0].index);
+  if (ok && (list->spilled.fd >= 0 || need > budget)) {
+    ok = spill_ids(list);
+    release(&list->ids);
   }
   for (size_t i = 0; i < parts; i++) {
     std::free(part[i].reader.buf);
@@ -220,6 +260,7 @@ bool read_words(const char *path, WordList *list) {
 }
 
 void release(WordList *list) {
+  close_spill(&list->spilled);
   release(&list->ids);
   release(&list->words);
   release(&list->bytes);

@@ -136,7 +136,8 @@ TEST(Chain, WorkedExample) {
 }
 
 TEST(Chain, MatchesPlainModelOnRandomTexts) {
-  // Any number of workers and partitions gives the same bytes.
+  // Any number of workers and partitions gives the same bytes, and so does
+  // a build spilled to files, in many groups or in one.
   std::mt19937 gen(12345);
   const char *vocab[] = {"a", "b", "c", "d", "e", "f", "A", "a,"};
   for (int round = 0; round < 3000; round++) {
@@ -146,7 +147,8 @@ TEST(Chain, MatchesPlainModelOnRandomTexts) {
     uint32_t k = 1 + gen() % 4;
     int32_t limit = 1 + static_cast<int32_t>(gen() % 80);
     uint32_t seed = gen();
-    build_plan = BuildPlan{1u + round % 3u, round / 3u % 5u, 0};
+    const size_t budgets[] = {0, 2048, 1 << 14};
+    build_plan = BuildPlan{1u + round % 3u, round / 3u % 5u, 0, budgets[round / 15 % 3]};
     ASSERT_EQ(real_generate(join(words), k, limit, seed), model_generate(words, k, limit, seed))
         << "round " << round;
   }
@@ -157,28 +159,37 @@ TEST(Chain, MatchesPlainModelOnWideRanges) {
   // More than 32768 states: every state may open the text.
   std::vector<std::string> many;
   for (int i = 0; i < 90000; i++) many.push_back("w" + std::to_string(gen() % 60000));
-  for (uint32_t seed : {1u, 2u, 77u})
-    EXPECT_EQ(real_generate(join(many), 1, 300, seed), model_generate(many, 1, 300, seed));
-  // One state whose suffix counts sum past 32768.
+  // One state whose suffix counts sum past 32768, over a thousand suffixes.
   std::vector<std::string> heavy;
   for (int i = 0; i < 50000; i++) {
     heavy.push_back("x");
-    heavy.push_back("s" + std::to_string(gen() % 5));
+    heavy.push_back("s" + std::to_string(gen() % 1000));
   }
-  for (uint32_t seed : {3u, 4u})
-    EXPECT_EQ(real_generate(join(heavy), 1, 500, seed), model_generate(heavy, 1, 500, seed));
+  // In memory, and spilled in many groups.
+  for (size_t budget : {0, 1}) {
+    build_plan.budget = budget;
+    for (uint32_t seed : {1u, 2u, 77u})
+      EXPECT_EQ(real_generate(join(many), 1, 300, seed), model_generate(many, 1, 300, seed));
+    for (uint32_t seed : {3u, 4u})
+      EXPECT_EQ(real_generate(join(heavy), 1, 500, seed), model_generate(heavy, 1, 500, seed));
+  }
+  build_plan.budget = 0;
 }
 
 TEST(Chain, LongPrefixesAndRepeats) {
-  std::vector<std::string> same(3000, "a");
-  EXPECT_EQ(real_generate(join(same), 1000, 5000, 9), model_generate(same, 1000, 5000, 9));
-  same[1700] = "b";  // names of every window width meet a change
-  for (uint32_t k : {3u, 5u, 6u, 7u, 9u, 64u, 65u, 1000u})
-    EXPECT_EQ(real_generate(join(same), k, 3000, k), model_generate(same, k, 3000, k)) << k;
-  std::vector<std::string> cycle;
-  for (int i = 0; i < 40; i++) cycle.push_back(i % 2 ? "b" : "a");
-  EXPECT_EQ(real_generate(join(cycle), 2, 500, 5), model_generate(cycle, 2, 500, 5));
-  EXPECT_EQ(real_generate(join(cycle), 40, 500, 5), "");
+  for (size_t budget : {0, 1}) {
+    build_plan.budget = budget;
+    std::vector<std::string> same(3000, "a");
+    EXPECT_EQ(real_generate(join(same), 1000, 5000, 9), model_generate(same, 1000, 5000, 9));
+    same[1700] = "b";  // names of every window width meet a change
+    for (uint32_t k : {3u, 5u, 6u, 7u, 9u, 64u, 65u, 1000u})
+      EXPECT_EQ(real_generate(join(same), k, 3000, k), model_generate(same, k, 3000, k)) << k;
+    std::vector<std::string> cycle;
+    for (int i = 0; i < 40; i++) cycle.push_back(i % 2 ? "b" : "a");
+    EXPECT_EQ(real_generate(join(cycle), 2, 500, 5), model_generate(cycle, 2, 500, 5));
+    EXPECT_EQ(real_generate(join(cycle), 40, 500, 5), "");
+  }
+  build_plan.budget = 0;
 }
 
 }  // namespace

@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 7) return 0;
   uint32_t k = 1 + data[0] % 8;
   // Threads cost a run more than the build: one input in four takes two.
-  build_plan = BuildPlan{(data[0] >> 3) % 4 == 0 ? 2u : 1u, static_cast<unsigned>(data[0] >> 5), 0};
+  build_plan =
+      BuildPlan{(data[0] >> 3) % 4 == 0 ? 2u : 1u, static_cast<unsigned>(data[0] >> 5), 0, 0};
   int32_t limit = 1 + static_cast<int32_t>((data[1] | data[2] << 8) % 512);
   uint32_t seed = static_cast<uint32_t>(data[3] | data[4] << 8 | data[5] << 16) |
                   static_cast<uint32_t>(data[6]) << 24;

@@ -1,0 +1,100 @@
+// Spill: temporary files for a build larger than memory, the memory budget
+// that decides when to use them, and buffered streams over them.
+//
+// A spill file is created already unlinked (O_TMPFILE, or unlinked as soon
+// as it is made), in the directory TMPDIR names, else /tmp, so nothing is
+// left behind however the program ends.  It is written only at its end and
+// read by offset; every write is checked, and a file that cannot be made,
+// written or read back fails the build as lack of memory does.
+#ifndef CHATTERLOOM_SPILL_H
+#define CHATTERLOOM_SPILL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+// An unlinked temporary file of `bytes` bytes, or none (fd < 0).
+struct SpillFile {
+  int fd = -1;
+  uint64_t bytes = 0;
+};
+
+// Makes `f` a new, empty spill file; false if none can be made.
+bool open_spill(SpillFile *f);
+
+// Closes `f`, which gives its blocks back to the disk, and leaves it none.
+void close_spill(SpillFile *f);
+
+// Writes `len` bytes at `offset` of `f`, growing it as needed; false if the
+// write failed (a full disk, an I/O error).
+bool write_at(SpillFile *f, uint64_t offset, const void *p, size_t len);
+
+// Reads `len` bytes at `offset` of `f`; false unless they were all there.
+bool read_at(const SpillFile *f, uint64_t offset, void *p, size_t len);
+
+// The bytes the process may use, found from its address-space and data
+// limits, its control group's memory limit and the memory available, less
+// what the program already holds and a margin for itself; the build plan's
+// budget instead when it sets one.
+size_t memory_budget();
+
+// ---------------------------------------------------------------------------
+// Streams.  A writer appends to a file through its own buffer; a reader
+// reads a file in order from an offset.  Both own their buffers, and a
+// failure sticks: `ok` turns false and stays so.
+
+struct SpillWriter {
+  SpillFile *file;
+  char *buf;
+  size_t used, cap;
+  bool ok;
+};
+
+struct SpillReader {
+  const SpillFile *file;
+  uint64_t at;  // the file offset just past what the buffer holds
+  char *buf;
+  size_t used, have, cap;
+  bool ok;
+};
+
+// Starts a writer at the end of `f` with a buffer of `cap` bytes; false if
+// memory ran out.
+bool open_writer(SpillWriter *w, SpillFile *f, size_t cap);
+
+// Writes out what `w` holds; false if a write ever failed.
+bool flush_writer(SpillWriter *w);
+
+// Flushes `w` and frees its buffer; false if a write ever failed.
+bool close_writer(SpillWriter *w);
+
+// Starts a reader of `f` at byte `offset` with a buffer of `cap` bytes;
+// false if memory ran out.
+bool open_reader(SpillReader *r, const SpillFile *f, uint64_t offset, size_t cap);
+
+// Frees the reader's buffer.
+void close_reader(SpillReader *r);
+
+// Refills the buffer keeping its unread bytes; false at a read error or
+// where fewer than `want` bytes remain in the file.
+bool refill(SpillReader *r, size_t want);
+
+// Appends the bytes of `v`.
+template <class T>
+inline void put(SpillWriter *w, const T &v) {
+  if (w->used + sizeof v > w->cap && !flush_writer(w)) return;
+  std::memcpy(w->buf + w->used, &v, sizeof v);
+  w->used += sizeof v;
+}
+
+// Reads the next `T`; a reader that runs out fails and gives zeros.
+template <class T>
+inline T take(SpillReader *r) {
+  T v{};
+  if (r->used + sizeof v > r->have && !refill(r, sizeof v)) return v;
+  std::memcpy(&v, r->buf + r->used, sizeof v);
+  r->used += sizeof v;
+  return v;
+}
+
+#endif
