@@ -120,6 +120,14 @@ bool make_block(Array<T> *a, size_t n) {
   return set_capacity(a, n);
 }
 
+// Makes `a` empty with room for at least `n` elements, keeping its block
+// where it is large enough: pages already faulted in serve again.
+template <class T>
+bool fit_block(Array<T> *a, size_t n) {
+  a->size = 0;
+  return n <= a->cap || make_block(a, n);
+}
+
 // Makes `a` hold `n` copies of `value`; false if memory ran out.
 template <class T>
 bool make_filled(Array<T> *a, size_t n, T value) {

@@ -27,10 +27,8 @@ inline size_t key_part(uint32_t x, uint32_t y, unsigned bits) {
   return bits ? pair_hash(x | uint64_t{y} << 32) >> (64 - bits) : 0;
 }
 
-// One round of naming: out[q], for q in [0, m), names the key (a[q],
-// a[q + d]), of which there are at most `*names` distinct: equal keys get
-// equal names.  The last round names a key by its first position; the
-// others by numbers below m, and leave in `*names` how many they gave.
+}  // namespace
+
 bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, uint32_t *out, bool last,
                 size_t *names) {
   unsigned bits = partition_bits(std::min(m, *names));
@@ -87,6 +85,8 @@ bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, uint32_t *out, 
   }
   return !b->failed;
 }
+
+namespace {
 
 // 64 positions of the bitmap of first meetings: a bit for each position
 // below p where its prefix is first met, and how many were met before, so
@@ -222,8 +222,26 @@ bool file(Array<Slot> *table, size_t used, uint64_t key, uint32_t value) {
   return true;
 }
 
+void release(Build *b) {
+  for (Scratch &x : b->scratch) {
+    release(&x.table);
+    release(&x.pairs);
+    release(&x.owner);
+    release(&x.bounds);
+    x.keys = 0;
+  }
+  release(&b->cursor);
+  release(&b->start);
+  b->failed = false;
+}
+
 unsigned build_workers() {
-  return std::min(build_plan.workers ? build_plan.workers : usable_cores(), MAX_BUILD_WORKERS);
+  unsigned workers =
+      std::min(build_plan.workers ? build_plan.workers : usable_cores(), MAX_BUILD_WORKERS);
+  // Under an address-space limit, threads may reserve at most a quarter of it.
+  uint64_t limit = address_space_limit();
+  while (workers > 1 && (workers - 1) * uint64_t{THREAD_RESERVE} > limit / 4) workers--;
+  return workers;
 }
 
 bool build_chain(const WordList *list, uint32_t k, StateTable *t) {
@@ -265,14 +283,7 @@ bool build_chain(const WordList *list, uint32_t k, StateTable *t) {
     release(&st);
     release(&first);
   }
-  for (Scratch &x : b.scratch) {
-    release(&x.table);
-    release(&x.pairs);
-    release(&x.owner);
-    release(&x.bounds);
-  }
-  release(&b.cursor);
-  release(&b.start);
+  release(&b);
   // What the walk needs, and no more: the block shrinks to the suffixes.
   if (ok) shrink_to_fit(&t->suffixes);
   return ok;

@@ -77,6 +77,9 @@ struct Build {
   std::atomic<bool> failed;
 };
 
+// Frees what the build's workers and deals hold.
+void release(Build *b);
+
 // About log2(n / PARTITION_RECORDS), unless the plan forces it.
 unsigned partition_bits(size_t n);
 
@@ -150,6 +153,13 @@ bool deal(Build *b, size_t m, size_t parts, PartOf part_of, Make make) {
   return true;
 }
 
+// One round of naming: out[q], for q in [0, m), names the key (a[q],
+// a[q + d]), of which there are at most `*names` distinct: equal keys get
+// equal names.  The last round names a key by its first position; the
+// others by numbers below m, and leave in `*names` how many they gave.
+bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, uint32_t *out, bool last,
+                size_t *names);
+
 // ---------------------------------------------------------------------------
 // Suffixes.  A partition of the states [first, first + states) is gathered
 // from its records (state lo, word hi, next state q) in text order.
@@ -170,13 +180,49 @@ inline bool count_pair(Scratch *x, const Record &r, size_t first) {
       return false;
     x->bounds.data[r.lo - first + 1]++;
   }
-  x->pairs.data[pair].count++;
-  return true;
+  return ++x->pairs.data[pair].count != 0;  // counts are 32-bit
 }
 
 // Lays out the counted pairs in `out`, by state and newest first, with
 // running counts; x->bounds[g] is left at the end of state first + g's.
-void lay_out_pairs(Scratch *x, size_t states, Suffix *out);
+// False where a state's count passes 32 bits.
+bool lay_out_pairs(Scratch *x, size_t states, Suffix *out);
+
+// The fine ranges of states that partitions of states are made of.
+constexpr unsigned FINE_BITS = 16;
+
+// Partitions of the states [first, first + count): ranges holding about
+// as many records each, made of fine ranges of 2^shift states.
+struct Ranges {
+  size_t first;
+  unsigned shift;
+  size_t parts;
+  Array<uint32_t> part_of_fine;  // the partition of each fine range
+  Array<size_t> lo;              // each partition's first state; lo[parts] ends
+};
+
+void release(Ranges *r);
+
+// The partition of state s.
+inline size_t part_of_state(const Ranges *r, size_t s) {
+  return r->part_of_fine.data[(s - r->first) >> r->shift];
+}
+
+// Adds to seen[f], for each record among [from, to), one for the fine
+// range f of its state s: (s - r->first) >> r->shift.
+using Tally = void (*)(void *arg, const Ranges *r, size_t from, size_t to, size_t *seen);
+
+// Splits the states [first, first + count) of m records into partitions
+// for the deal, tallying the records on every worker; false if memory ran
+// out.
+bool split_states(Build *b, size_t m, size_t first, size_t count, Tally tally, void *arg,
+                  Ranges *r);
+
+// Gathers each partition that a deal by `r` left in the block, lays out
+// its suffixes newest first with running counts, and moves them together
+// to the block's start; sets each state's suffixes_at, states[s - first],
+// and `*pairs`; false if memory ran out.
+bool gather_parts(Build *b, const Ranges *r, State *states, size_t *pairs);
 
 // Lays out in the block each suffix of `count` states, newest first with
 // running counts, from the positions [0, p) and their states st[q] (a

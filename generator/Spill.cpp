@@ -180,6 +180,12 @@ uint64_t left_under(int resource, uint64_t held) {
 
 }  // namespace
 
+uint64_t address_space_limit() {
+  struct rlimit rl;
+  if (getrlimit(RLIMIT_AS, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return UINT64_MAX;
+  return rl.rlim_cur;
+}
+
 size_t memory_budget() {
   if (build_plan.budget) return build_plan.budget;
   // statm gives the process's size and its data and stack, in pages.
@@ -199,8 +205,10 @@ size_t memory_budget() {
       std::min({left_under(RLIMIT_AS, size), left_under(RLIMIT_DATA, data), cgroup_room()});
   uint64_t available = number_in("/proc/meminfo", "MemAvailable:");
   if (available != UINT64_MAX) room = std::min(room, available * 1024);
-  // The margin: the program's own stacks, buffers and heap overhead.
+  // The margin: the program's own stacks, buffers and heap overhead, and
+  // under an address-space limit what the build's threads reserve.
   uint64_t margin = (uint64_t{16} << 20) + room / 16;
+  if (address_space_limit() != UINT64_MAX) margin += (build_workers() - 1) * THREAD_RESERVE;
   room = room > margin ? room - margin : 0;
   return static_cast<size_t>(std::min<uint64_t>(room, SIZE_MAX));
 }

@@ -2,16 +2,17 @@
 // Suffixes.cpp over spill files, a group at a time, every pass a stream.
 //
 //   naming    Each round names the keys (a[q], a[q + d]) of the file a.
-//             Where all its keys fit one table it names them in one scan.
-//             Otherwise keys are dealt by hash into groups, each group
-//             names its own in order of first meeting (`locals`), a merge
-//             in text order turns the locals into global names in order of
+//             Where its keys are few it names them in one scan with one
+//             table.  Otherwise keys are dealt by hash into groups, each
+//             group is named in memory as Chain.cpp names a round (each key
+//             by its first place in the group: `locals`), a merge in text
+//             order gives each key met first its global name in order of
 //             first meeting (each group's `ranks`), each group's locals are
 //             translated to them, and a last merge writes the names out.
 //             The last round's names are the states, in creation order.
 //   suffixes  Positions are dealt by ranges of states into groups, and each
-//             group is gathered as Suffixes.cpp does and appended to the
-//             chain's files, which are in state order because the groups are.
+//             group is gathered in memory as Suffixes.cpp does and appended
+//             to the chain's files, in state order because the groups are.
 //
 // Text positions are 64-bit here; names of keys and states stay 32-bit,
 // and a text with more than that many is refused as lack of memory is.
@@ -21,12 +22,15 @@ namespace {
 
 // A group's number is one byte of the group stream.
 constexpr size_t MAX_GROUPS = 256;
-// A naming table holds a key in 12-byte slots at most 3/4 full, and while
-// doubling holds both tables: at most 48 bytes a key.
-constexpr size_t NAME_BYTES = 48;
-// Gathering a group holds, per record at most: its table slot (48), its
-// pair and owner as they grow (32), and the laid-out pair (12).
-constexpr size_t PAIR_BYTES = 96;
+// Keys this few are named in one scan, with a table that stays in cache;
+// it holds a key in 12-byte slots at most 3/4 full, and while doubling
+// holds both tables: at most 48 bytes a key.
+constexpr size_t FEW_KEYS = size_t{1} << 16, FEW_BYTES = 48;
+// Naming a group in memory holds its keys (8 bytes) and dealt records (12).
+constexpr size_t NAME_BYTES = 20;
+// Gathering a group holds its records twice (24), and a state (8) per
+// record at most.
+constexpr size_t PAIR_BYTES = 32;
 // Stream buffers: large enough that each read or write moves a run of the
 // disk, small enough that 2 * MAX_GROUPS of them stay a fraction of memory.
 constexpr size_t MIN_BUFFER = size_t{4} << 10, MAX_BUFFER = size_t{1} << 20;
@@ -36,8 +40,11 @@ constexpr size_t MIN_BUFFER = size_t{4} << 10, MAX_BUFFER = size_t{1} << 20;
 struct Spiller {
   size_t tables;
   size_t buffers;
-  Scratch x;
-  bool ok;
+  Build b;  // the in-memory build that each group is worked with
+  // Blocks kept from group to group: a group's records as read and as
+  // dealt, and its states.
+  Array<Suffix> records, block;
+  Array<State> states;
 };
 
 // The bytes of each of `streams` buffers open at once.
@@ -53,8 +60,15 @@ size_t groups_for(const Spiller *s, uint64_t items, size_t bytes) {
   return groups;
 }
 
-unsigned bits_of(size_t groups) {
-  return static_cast<unsigned>(__builtin_ctzll(groups));
+// Keys that one table in one scan may name: few, and within the budget.
+size_t few_keys(const Spiller *s) {
+  return std::min(FEW_KEYS, s->tables / FEW_BYTES);
+}
+
+// The group of a key: hash bits that neither the partitions of a group
+// (the top bits) nor a table's probe (from bit 16 up) use.
+inline size_t group_of(uint64_t key, size_t groups) {
+  return pair_hash(key) >> 8 & (groups - 1);
 }
 
 // A set of files, one per group, and their streams.
@@ -126,11 +140,11 @@ bool name_direct(Spiller *s, const Keys &k, size_t bound, SpillFile *out, SpillF
   size_t cap = buffer_bytes(s, 4), used = 0;
   bool ok = open_reader(&x, k.a, 0, cap) & open_reader(&y, k.a, k.d * 4, cap) &
                 open_writer(&o, out, cap) & (!k.last || open_writer(&pre, prefixes, cap)) &&
-            clear_table(&s->x, bound);
+            clear_table(&s->b.scratch[0], bound);
   for (uint64_t q = 0; ok && q < k.m; q++) {
     uint64_t key = take<uint32_t>(&x) | uint64_t{take<uint32_t>(&y)} << 32;
     size_t before = used;
-    uint32_t name = name_next(&s->x, &used, key);
+    uint32_t name = name_next(&s->b.scratch[0], &used, key);
     ok = name != NONE && x.ok && y.ok;
     if (k.last && used > before) {
       if (q + 1 == k.m)
@@ -155,12 +169,11 @@ bool deal_keys(Spiller *s, const Keys &k, Groups *keys, SpillFile *which) {
   SpillReader x{}, y{};
   SpillWriter w{};
   size_t cap = buffer_bytes(s, keys->count + 3);
-  unsigned bits = bits_of(keys->count);
   bool ok = open_reader(&x, k.a, 0, cap) & open_reader(&y, k.a, k.d * 4, cap) &
             open_writer(&w, which, cap) & open_writers(keys, cap);
   for (uint64_t q = 0; ok && q < k.m; q++) {
     uint64_t key = take<uint32_t>(&x) | uint64_t{take<uint32_t>(&y)} << 32;
-    size_t g = bits ? pair_hash(key) >> (64 - bits) : 0;
+    size_t g = group_of(key, keys->count);
     put(&w, static_cast<uint8_t>(g));
     put(&keys->out[g], key);
   }
@@ -171,46 +184,48 @@ bool deal_keys(Spiller *s, const Keys &k, Groups *keys, SpillFile *which) {
   return close_writers(keys) && ok;
 }
 
-// Names each group's keys in order of first meeting, into `locals`; leaves
-// in seen[g] the names group g gave.
-bool name_groups(Spiller *s, Groups *keys, Groups *locals, size_t *seen) {
-  size_t cap = buffer_bytes(s, 2);
+// Names each group's keys in memory by their first place in the group,
+// into `locals`.
+bool name_groups(Spiller *s, Groups *keys, Groups *locals) {
+  Array<uint32_t> a;
   bool ok = true;
   for (size_t g = 0; ok && g < keys->count; g++) {
-    SpillReader r{};
-    SpillWriter w{};
-    uint64_t records = keys->file[g].bytes / 8;
-    size_t used = 0;
-    ok = open_reader(&r, &keys->file[g], 0, cap) & open_writer(&w, &locals->file[g], cap) &&
-         clear_table(&s->x, static_cast<size_t>(std::min<uint64_t>(records, SIZE_MAX)));
-    for (uint64_t i = 0; ok && i < records; i++) {
-      uint32_t name = name_next(&s->x, &used, take<uint64_t>(&r));
-      ok = name != NONE && r.ok;
-      put(&w, name);
+    // The keys' low halves, then their high halves: key i is (a[i], a[r + i]).
+    size_t r = static_cast<size_t>(keys->file[g].bytes / 8), names = r;
+    SpillReader in{};
+    ok = fit_block(&a, 2 * r) && fit_block(&s->block, r) &&
+         open_reader(&in, &keys->file[g], 0, buffer_bytes(s, 1));
+    for (size_t i = 0; ok && i < r; i++) {
+      uint64_t key = take<uint64_t>(&in);
+      a.data[i] = static_cast<uint32_t>(key);
+      a.data[r + i] = static_cast<uint32_t>(key >> 32);
     }
-    s->x.keys = seen[g] = used;
-    ok = ok && r.ok;
-    close_reader(&r);
-    ok = close_writer(&w) && ok;
+    ok = ok && in.ok;
+    close_reader(&in);
     close_spill(&keys->file[g]);
+    s->b.block = s->block.data;
+    ok = ok && (r == 0 || name_round(&s->b, a.data, r, r, a.data, true, &names)) &&
+         write_at(&locals->file[g], 0, a.data, r * 4);
   }
+  release(&a);
   return ok;
 }
 
-// Merges the groups' locals in text order: a local met for the first time
-// is a key's first meeting, and takes the next global name, written to its
-// group's `ranks`.  The last round's states go as name_direct's do.
+// Merges the groups' locals in text order: a key whose local is its own
+// place in the group is met first there, and takes the next global name,
+// written to its group's `ranks`.  The last round's states go as
+// name_direct's do.
 bool rank_groups(Spiller *s, const Keys &k, SpillFile *which, Groups *locals, Groups *ranks,
                  SpillFile *prefixes, size_t *names) {
   SpillReader gr{};
   SpillWriter pre{};
-  size_t cap = buffer_bytes(s, 2 * locals->count + 2), seen[MAX_GROUPS] = {}, used = 0;
+  size_t cap = buffer_bytes(s, 2 * locals->count + 2), used = 0;
+  uint64_t place[MAX_GROUPS] = {};
   bool ok = open_reader(&gr, which, 0, cap) & (!k.last || open_writer(&pre, prefixes, cap)) &
             open_readers(locals, cap) & open_writers(ranks, cap);
   for (uint64_t q = 0; ok && q < k.m; q++) {
     size_t g = take<uint8_t>(&gr);
-    if (take<uint32_t>(&locals->in[g]) != seen[g]) continue;
-    seen[g]++;
+    if (take<uint32_t>(&locals->in[g]) != place[g]++) continue;
     uint32_t name = static_cast<uint32_t>(used++);
     if (k.last && q + 1 == k.m)
       name = NONE, used--;
@@ -227,24 +242,30 @@ bool rank_groups(Spiller *s, const Keys &k, SpillFile *which, Groups *locals, Gr
   return close_writers(ranks) && ok;
 }
 
-// Rewrites each group's locals, in place, as the global names in `ranks`.
+// Rewrites each group's locals, in place, as the global names in `ranks`:
+// the rank of the key first met at place i is the next in `ranks` where
+// local i is i itself.
 bool translate_groups(Spiller *s, Groups *locals, Groups *ranks) {
   Array<uint32_t> rank, chunk;
   size_t step = buffer_bytes(s, 1) / 4;
   bool ok = make_block(&chunk, step);
   for (size_t g = 0; ok && g < locals->count; g++) {
-    size_t n = static_cast<size_t>(ranks->file[g].bytes / 4);
-    ok = make_block(&rank, n) && read_at(&ranks->file[g], 0, rank.data, n * 4);
-    close_spill(&ranks->file[g]);
-    for (uint64_t at = 0, end = locals->file[g].bytes; ok && at < end; at += step * 4) {
-      size_t len = static_cast<size_t>(std::min<uint64_t>(step * 4, end - at));
-      ok = read_at(&locals->file[g], at, chunk.data, len);
-      for (size_t i = 0; ok && i < len / 4; i++) {
-        ok = chunk.data[i] < n;
-        if (ok) chunk.data[i] = rank.data[chunk.data[i]];
+    size_t r = static_cast<size_t>(locals->file[g].bytes / 4);
+    SpillReader in{};
+    ok = fit_block(&rank, r) & open_reader(&in, &ranks->file[g], 0, buffer_bytes(s, 1));
+    for (size_t at = 0; ok && at < r; at += step) {
+      size_t len = std::min(step, r - at);
+      ok = read_at(&locals->file[g], at * 4, chunk.data, len * 4);
+      for (size_t i = 0; ok && i < len; i++) {
+        uint32_t local = chunk.data[i];
+        ok = local <= at + i;
+        if (local == at + i) rank.data[local] = take<uint32_t>(&in);
+        if (ok) chunk.data[i] = rank.data[local];
       }
-      ok = ok && write_at(&locals->file[g], at, chunk.data, len);
+      ok = ok && in.ok && write_at(&locals->file[g], at * 4, chunk.data, len * 4);
     }
+    close_reader(&in);
+    close_spill(&ranks->file[g]);
   }
   release(&rank);
   release(&chunk);
@@ -269,15 +290,14 @@ bool merge_groups(Spiller *s, const Keys &k, SpillFile *which, Groups *names, Sp
 // how many there are.
 bool name_round(Spiller *s, const Keys &k, SpillFile *out, SpillFile *prefixes, size_t *names) {
   size_t bound = static_cast<size_t>(std::min<uint64_t>(k.m, *names));
-  size_t groups = groups_for(s, bound, NAME_BYTES);
   if (!open_spill(out) || (k.last && !open_spill(prefixes))) return false;
-  if (groups == 1) return name_direct(s, k, bound, out, prefixes, names);
+  if (bound <= few_keys(s)) return name_direct(s, k, bound, out, prefixes, names);
+  size_t groups = groups_for(s, k.m, NAME_BYTES);
   static Groups keys, locals, ranks;
   SpillFile which;
-  size_t seen[MAX_GROUPS] = {};
   bool ok = open_spill(&which) && open_files(&keys, groups) && open_files(&locals, groups) &&
             open_files(&ranks, groups) && deal_keys(s, k, &keys, &which) &&
-            name_groups(s, &keys, &locals, seen) &&
+            name_groups(s, &keys, &locals) &&
             rank_groups(s, k, &which, &locals, &ranks, prefixes, names) &&
             translate_groups(s, &locals, &ranks) && merge_groups(s, k, &which, &locals, out);
   close_files(&keys);
@@ -335,32 +355,60 @@ bool number_words(Spiller *s, const WordList *list, SpillFile *prefixes, size_t 
 // ---------------------------------------------------------------------------
 // Suffixes
 
-// The fine ranges of states that groups are made of.
-constexpr unsigned FINE_BITS = 16;
+// Appends a group's suffixes, laid out in `out`, to the chain's files, and
+// each of its states' first suffix, `begin` past the group's first.
+bool append_group(StateTable *t, const Suffix *out, size_t pairs, size_t states, const State *begin,
+                  const uint32_t *bounds, SpillWriter *starts) {
+  uint64_t base = t->files.suffixes_total;
+  for (size_t g = 0; g < states; g++)
+    put(starts, base + (begin ? begin[g].suffixes_at : g ? bounds[g - 1] : 0));
+  t->files.suffixes_total += pairs;
+  return write_at(&t->files.suffixes, base * sizeof(Suffix), out, pairs * sizeof(Suffix));
+}
 
-// Gathers the records that next() gives, of the states [first, first +
-// states), and appends their suffixes and each state's first suffix to the
-// chain's files.
+// Gathers the records that next() gives, of the `states` states from 0,
+// with one table: for a text whose pairs are few, however long it is.
 template <class Next>
-bool gather_group(Spiller *s, size_t first, size_t states, uint64_t records, Next next,
-                  StateTable *t, SpillWriter *starts) {
-  Scratch *x = &s->x;
+bool gather_stream(Spiller *s, size_t states, uint64_t records, size_t pairs, Next next,
+                   StateTable *t, SpillWriter *starts) {
+  Scratch *x = &s->b.scratch[0];
   Array<Suffix> out;
-  bool ok = start_pairs(x, static_cast<size_t>(std::min<uint64_t>(records, SIZE_MAX)), states);
+  bool ok = start_pairs(x, pairs, states);
   for (uint64_t i = 0; ok && i < records; i++) {
     Record r = next(&ok);
-    ok = ok && r.lo - first < states && count_pair(x, r, first);
+    ok = ok && count_pair(x, r, 0);
   }
-  ok = ok && make_block(&out, x->pairs.size);
+  ok = ok && make_block(&out, x->pairs.size) && lay_out_pairs(x, states, out.data);
   if (ok) {
-    lay_out_pairs(x, states, out.data);
-    uint64_t base = t->files.suffixes_total;
-    for (size_t g = 0; g < states; g++) put(starts, base + (g ? x->bounds.data[g - 1] : 0));
-    ok = write_at(&t->files.suffixes, base * sizeof(Suffix), out.data,
-                  x->pairs.size * sizeof(Suffix));
-    t->files.suffixes_total += x->pairs.size;
+    ok = append_group(t, out.data, x->pairs.size, states, nullptr, x->bounds.data, starts);
   }
   release(&out);
+  return ok;
+}
+
+// Gathers in memory, as Suffixes.cpp does, the group of records in `in`,
+// of the `count` states from `first`, and appends it to the chain's files.
+bool gather_group(Spiller *s, const SpillFile *in, size_t first, size_t count, StateTable *t,
+                  SpillWriter *starts) {
+  size_t r = static_cast<size_t>(in->bytes / sizeof(Record)), pairs = 0;
+  Array<Suffix> &records = s->records, &block = s->block;
+  Array<State> &states = s->states;
+  Ranges ranges{};
+  bool ok = fit_block(&records, r) && fit_block(&block, r) && fit_block(&states, count) &&
+            read_at(in, 0, records.data, r * sizeof(Record));
+  for (size_t i = 0; ok && i < r; i++) ok = record_at(records.data, i).lo - first < count;
+  auto tally = [](void *a, const Ranges *rg, size_t from, size_t to, size_t *seen) {
+    const Suffix *rec = static_cast<const Suffix *>(a);
+    for (size_t i = from; i < to; i++) seen[(record_at(rec, i).lo - rg->first) >> rg->shift]++;
+  };
+  auto part_of = [&](size_t i) { return part_of_state(&ranges, record_at(records.data, i).lo); };
+  auto make = [&](size_t i) { return record_at(records.data, i); };
+  s->b.block = block.data;
+  ok = ok && split_states(&s->b, r, first, count, tally, records.data, &ranges) &&
+       deal(&s->b, r, ranges.parts, part_of, make) &&
+       gather_parts(&s->b, &ranges, states.data, &pairs) &&
+       append_group(t, block.data, pairs, count, states.data, nullptr, starts);
+  release(&ranges);
   return ok;
 }
 
@@ -383,8 +431,9 @@ bool collect_suffixes(Spiller *s, const WordList *list, uint32_t k, const SpillF
     *good = *good && a.ok && w.ok && b.ok && state < count;
     return Record{state, word, next < count ? next : NONE};
   };
-  if (ok && groups_for(s, p, PAIR_BYTES) == 1) {
-    ok = gather_group(s, 0, count, p, record, t, &starts);
+  size_t few = std::min<uint64_t>(p, uint64_t{count} * list->words.size);
+  if (ok && few <= few_keys(s)) {
+    ok = gather_stream(s, count, p, few, record, t, &starts);
   } else if (ok) {
     // Groups are ranges of states holding about as many positions each,
     // made of fine ranges of 2^shift states, counted first.
@@ -419,21 +468,13 @@ bool collect_suffixes(Spiller *s, const WordList *list, uint32_t k, const SpillF
     ok = ok && open_files(&dealt, groups) && open_writers(&dealt, cap);
     for (uint64_t q = 0; ok && q < p; q++) {
       Record r = record(&ok);
-      put(&dealt.out[group_of.data[r.lo >> shift]], r);
+      if (ok) put(&dealt.out[group_of.data[r.lo >> shift]], r);
     }
-    ok = close_writers(&dealt) && ok && open_readers(&dealt, cap);
+    ok = close_writers(&dealt) && ok;
     for (size_t g = 0; ok && g < groups; g++) {
-      SpillReader *in = &dealt.in[g];
-      auto next = [&](bool *good) {
-        Record r = take<Record>(in);
-        *good = *good && in->ok;
-        return r;
-      };
-      ok = gather_group(s, lo.data[g], lo.data[g + 1] - lo.data[g],
-                        dealt.file[g].bytes / sizeof(Record), next, t, &starts);
+      ok = gather_group(s, &dealt.file[g], lo.data[g], lo.data[g + 1] - lo.data[g], t, &starts);
       close_spill(&dealt.file[g]);
     }
-    close_readers(&dealt);
     close_files(&dealt);
     release(&seen);
     release(&group_of);
@@ -453,7 +494,10 @@ bool build_spilled(const WordList *list, uint32_t k, StateTable *t) {
   if (n <= k) return true;
   key_hashes();
   size_t budget = memory_budget();
-  Spiller s{budget / 4 * 3, budget / 4, Scratch(), true};
+  static Spiller s;
+  s.tables = budget / 4 * 3;
+  s.buffers = budget / 4;
+  s.b.workers = build_workers();
   SpillFile st;
   size_t states = 0;
   bool ok = k == 1 ? number_words(&s, list, &t->files.prefix_at, &states)
@@ -461,9 +505,9 @@ bool build_spilled(const WordList *list, uint32_t k, StateTable *t) {
   t->files.states = states;
   ok = ok && collect_suffixes(&s, list, k, k == 1 ? &list->spilled : &st, n - k, states, t);
   close_spill(&st);
-  release(&s.x.table);
-  release(&s.x.pairs);
-  release(&s.x.owner);
-  release(&s.x.bounds);
+  release(&s.b);
+  release(&s.records);
+  release(&s.block);
+  release(&s.states);
   return ok;
 }

@@ -122,21 +122,33 @@ bool read_all(WordReader *r, WordList *list, Array<WordSlot> *index, size_t room
 
 // Appends the words of `part`, read from the text after `all`'s, to `all`:
 // its words are filed in `index` (a new one takes the next id, in the
-// part's order of first meeting, which is the text's) and its ids
-// renumbered.  False if memory ran out.
-bool append_words(WordList *all, Array<WordSlot> *index, const WordList *part) {
-  Array<uint32_t> id_of;
-  bool ok = make_block(&id_of, part->words.size) && part->ids.size < NONE - 1 - all->ids.size &&
-            reserve(&all->ids, all->ids.size + part->ids.size);
+// part's order of first meeting, which is the text's) and its ids, spilled
+// and then in memory, renumbered, with at most `room` ids of `all` in
+// memory.  False if memory ran out or a spill file failed.
+bool append_words(WordList *all, Array<WordSlot> *index, const WordList *part, size_t room) {
+  Array<uint32_t> id_of, chunk;
+  bool ok = make_block(&id_of, part->words.size) && make_block(&chunk, READ_SIZE / 4);
   for (size_t w = 0; ok && w < part->words.size; w++) {
     const Word &word = part->words.data[w];
     const unsigned char *text =
         reinterpret_cast<const unsigned char *>(part->bytes.data + word.text_at);
     ok = (id_of.data[w] = new_word(all, index, text, word.len)) != NONE;
   }
-  for (size_t q = 0; ok && q < part->ids.size; q++)
-    all->ids.data[all->ids.size++] = id_of.data[part->ids.data[q]];
+  auto append = [&](const uint32_t *ids, size_t n) {
+    for (size_t q = 0; ok && q < n; q++) {
+      ok = all->ids.size < all->ids.cap || grow_ids(all, room);
+      if (ok) all->ids.data[all->ids.size++] = id_of.data[ids[q]];
+    }
+  };
+  uint64_t spilled = part->spilled.fd >= 0 ? part->spilled.bytes : 0;
+  for (uint64_t at = 0; ok && at < spilled; at += chunk.cap * 4) {
+    size_t len = static_cast<size_t>(std::min<uint64_t>(chunk.cap * 4, spilled - at));
+    ok = read_at(&part->spilled, at, chunk.data, len);
+    append(chunk.data, len / 4);
+  }
+  append(part->ids.data, part->ids.size);
   release(&id_of);
+  release(&chunk);
   return ok;
 }
 
@@ -173,9 +185,7 @@ struct Part {
 // Ids the in-memory build may hold, from the memory budget: positions are
 // 32-bit there, and a longer text is spilled.
 size_t ids_room(size_t budget) {
-  size_t threads = (build_workers() - 1) * THREAD_RESERVE;
-  size_t room = budget > threads ? (budget - threads) / BUILD_BYTES_PER_WORD : 0;
-  return std::clamp<size_t>(room, 4096, NONE - 2);
+  return std::clamp<size_t>(budget / BUILD_BYTES_PER_WORD, 4096, NONE - 2);
 }
 
 // The bytes that the words of `list` hold, their index included.
@@ -202,8 +212,7 @@ bool read_words_fd(int fd, WordList *list) {
     parts = build_plan.read_parts;
   else if (here >= 0 && size > from + SPLIT_BYTES)
     parts = std::min<uint64_t>(build_workers(), (size - from) / SPLIT_BYTES);
-  // Parts are joined in memory: only a text whose ids surely fit is split.
-  if (here < 0 || size <= from || (size - from) / 2 + 1 > room) parts = 1;
+  if (here < 0 || size <= from) parts = 1;
   size_t cap = READ_SIZE;
   if (regular && size - from < READ_SIZE) cap = std::max<size_t>(size - from + 1, 4096);
   parts = std::min(parts, MAX_READ_PARTS);
@@ -224,7 +233,7 @@ bool read_words_fd(int fd, WordList *list) {
   }
   auto read_part = [&](size_t i, unsigned) {
     Part *p = &part[i];
-    p->ok = p->ok && read_all(&p->reader, i == 0 ? list : &p->list, &p->index, room);
+    p->ok = p->ok && read_all(&p->reader, i == 0 ? list : &p->list, &p->index, room / parts);
   };
   if (ok) run_tasks(parts, static_cast<unsigned>(parts), read_part);
   // The parts are joined in order, up to the first that a byte 26 or a
@@ -232,7 +241,7 @@ bool read_words_fd(int fd, WordList *list) {
   // not even a part that ran out of memory.
   bool cut = false;
   for (size_t i = 0; ok && !cut && i < parts; i++) {
-    ok = part[i].ok && (i == 0 || append_words(list, &part[0].index, &part[i].list));
+    ok = part[i].ok && (i == 0 || append_words(list, &part[0].index, &part[i].list, room));
     cut = part[i].reader.cut;
   }
   // A text whose in-memory build would not fit the budget is spilled whole.

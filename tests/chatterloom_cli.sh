@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Black-box tests of Chatterloom: exact bytes on both streams and the status.
-# usage: chatterloom_cli.sh CHATTERLOOM TIME_SHIM ALLOC_SHIM [sanitized|plain]
+# usage: chatterloom_cli.sh CHATTERLOOM TIME_SHIM FAIL_SHIM [sanitized|plain]
 set -u
 prog=$1
 shim=$2
-alloc_shim=$3
+fail_shim=$3
 mode=${4:-plain}
 # The sanitizer runtime would insist on being preloaded first.
 export ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0
@@ -73,17 +73,82 @@ FROZEN_TIME=1 LD_PRELOAD=$shim "$prog" "$ex" >/dev/full 2>"$dir/err"
 [ $? = 0 ] && [ ! -s "$dir/err" ]
 verdict "/dev/full" $?
 
-# Out of memory: status 0, nothing on either stream.  The text needs far
-# more than the address space allows, while the program itself starts.
-# A sanitized build reserves far more address space than any such limit.
+# Out of memory: status 0, nothing on either stream.  The words of this
+# text alone need more than the address space allows, while the program
+# itself starts.  A sanitized build reserves far more address space than
+# any such limit, so the runs under limits are plain only.
 awk 'BEGIN { for (i = 0; i < 3000000; i++) printf "w%d ", i }' >"$dir/big"
-[ "$mode" = sanitized ] && limits= || limits="40000000 60000000 120000000"
-for limit in $limits; do
-  prlimit --as=$limit "$prog" "$dir/big" 1 >"$dir/out" 2>"$dir/err"
+if [ "$mode" = plain ]; then
+  prlimit --as=40000000 "$prog" "$dir/big" 1 >"$dir/out" 2>"$dir/err"
   got=$?
   [ $got = 0 ] && [ ! -s "$dir/out" ] && [ ! -s "$dir/err" ]
-  verdict "out of memory at --as=$limit (status $got)" $?
+  verdict "out of memory at --as=40000000 (status $got)" $?
+fi
+
+# A text whose chain needs more than the address space allows is built in
+# temporary files in TMPDIR, and prints what an unlimited run prints;
+# nothing is left in TMPDIR, even by a run killed mid-build.
+# spill_run K LIMIT [TEXT]: a run under the limit with TMPDIR=$dir/tmp;
+# sets got.
+spill_run() {
+  TMPDIR=$dir/tmp FROZEN_TIME=1 prlimit --as=$2 env LD_PRELOAD="${preload:-$shim}" \
+    "$prog" "${3:-$dir/spill}" $1 50 >"$dir/out" 2>"$dir/err"
+  got=$?
+}
+# fails_as_oom: the last run ended as out of memory does, and left nothing.
+fails_as_oom() {
+  [ $got = 0 ] && [ ! -s "$dir/out" ] && [ ! -s "$dir/err" ] && [ -z "$(ls -A "$dir/tmp")" ]
+}
+awk 'BEGIN { srand(5); for (i = 0; i < 6000000; i++) printf "w%d ", int(rand() * rand() * 20000) }' >"$dir/spill"
+mkdir "$dir/tmp"
+for run in $([ "$mode" = plain ] && echo 1:40000000 2:40000000 2:60000000 2:120000000 3:40000000); do
+  k=${run%:*} limit=${run#*:}
+  FROZEN_TIME=1 LD_PRELOAD=$shim "$prog" "$dir/spill" $k 50 >"$dir/whole"
+  spill_run $k $limit
+  [ $got = 1 ] && cmp -s "$dir/out" "$dir/whole" && [ ! -s "$dir/err" ] && [ -z "$(ls -A "$dir/tmp")" ]
+  verdict "spilled at --as=$limit, prefix length $k (status $got)" $?
 done
+if [ "$mode" = plain ]; then
+  (TMPDIR=$dir/tmp exec prlimit --as=40000000 "$prog" "$dir/spill" 3 >/dev/null) &
+  sleep 0.5
+  kill -9 $! 2>/dev/null
+  killed=$?
+  wait
+  [ $killed = 0 ] && [ -z "$(ls -A "$dir/tmp")" ]
+  verdict "killed mid-build, nothing left behind" $?
+  TMPDIR=$dir/none prlimit --as=40000000 "$prog" "$dir/spill" 2 >"$dir/out" 2>"$dir/err"
+  got=$?
+  fails_as_oom
+  verdict "TMPDIR naming no directory (status $got)" $?
+fi
+
+# Writes to the temporary files, and allocations of the spilled build,
+# failing in turn (a sample of them, from the first on): each run ends as
+# out of memory does, with nothing left behind, or, where only an
+# allocation that could be done without failed, prints the same text.
+if [ "$mode" = plain ]; then
+  head -c 6000000 "$dir/spill" >"$dir/small"
+  FROZEN_TIME=1 LD_PRELOAD=$shim "$prog" "$dir/small" 2 50 >"$dir/whole"
+  preload="$fail_shim $shim"
+  export COUNT_WRITES_TO=$dir/WRITE COUNT_ALLOC_TO=$dir/ALLOC
+  spill_run 2 30000000 "$dir/small"
+  unset COUNT_WRITES_TO COUNT_ALLOC_TO
+  for what in WRITE ALLOC; do
+    calls=$(cat "$dir/$what")
+    bad=0
+    for i in $(seq 1 4) $(seq 5 $((calls / 20 + 1)) "$calls"); do
+      export "FAIL_${what}_AT=$i"
+      spill_run 2 30000000 "$dir/small"
+      unset "FAIL_${what}_AT"
+      if ! fails_as_oom && ! { [ $what = ALLOC ] && [ $got = 1 ] && cmp -s "$dir/out" "$dir/whole"; }; then
+        echo "FAIL: $what $i of $calls failing in a spilled build (status $got)"
+        bad=$((bad + 1))
+      fi
+    done
+    verdict "spilled build with each ${what,,} failing in turn (of $calls)" $bad
+  done
+  preload=
+fi
 
 # Every allocation failing in turn, from the first on: in reading, in
 # numbering states, in gathering suffixes, at each prefix length's own path.
@@ -92,10 +157,10 @@ done
 # The sanitizer's allocator cannot be stood in for, so this runs plain only.
 awk 'BEGIN { srand(3); for (i = 0; i < 30000; i++) printf "w%d ", int(rand() * rand() * 5000) }' >"$dir/mid"
 for k in $([ "$mode" = plain ] && echo 1 2 3); do
-  COUNT_ALLOC_TO=$dir/calls FROZEN_TIME=1 LD_PRELOAD="$alloc_shim $shim" "$prog" "$dir/mid" $k 5 >"$dir/whole"
+  COUNT_ALLOC_TO=$dir/calls FROZEN_TIME=1 LD_PRELOAD="$fail_shim $shim" "$prog" "$dir/mid" $k 5 >"$dir/whole"
   bad=0
   for i in $(seq 1 "$(cat "$dir/calls")"); do
-    FAIL_ALLOC_AT=$i FROZEN_TIME=1 LD_PRELOAD="$alloc_shim $shim" "$prog" "$dir/mid" $k 5 >"$dir/out" 2>"$dir/err"
+    FAIL_ALLOC_AT=$i FROZEN_TIME=1 LD_PRELOAD="$fail_shim $shim" "$prog" "$dir/mid" $k 5 >"$dir/out" 2>"$dir/err"
     got=$?
     if [ -s "$dir/err" ] || { ! { [ $got = 0 ] && [ ! -s "$dir/out" ]; } &&
       ! { [ $got = 1 ] && cmp -s "$dir/out" "$dir/whole"; }; }; then

@@ -46,8 +46,13 @@ inline std::string word_text(const WordList &list, uint32_t id) {
 inline std::vector<std::string> real_words(const std::string &bytes) {
   WordList list;
   read_text(bytes, &list);
+  std::vector<uint32_t> ids(list.ids.data, list.ids.data + list.ids.size);
+  if (list.spilled.fd >= 0) {  // a text read under a small budget
+    ids.resize(word_count(&list));
+    require(read_at(&list.spilled, 0, ids.data(), ids.size() * 4));
+  }
   std::vector<std::string> out;
-  for (size_t i = 0; i < list.ids.size; i++) out.push_back(word_text(list, list.ids.data[i]));
+  for (uint32_t id : ids) out.push_back(word_text(list, id));
   release(&list);
   return out;
 }

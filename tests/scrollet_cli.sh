@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Black-box tests of Scrollet: exact bytes on both streams and the status.
-# usage: scrollet_cli.sh SCROLLET ALLOC_SHIM [sanitized|plain]
+# usage: scrollet_cli.sh SCROLLET FAIL_SHIM [sanitized|plain]
 set -u
 prog=$1
-alloc_shim=$2
+fail_shim=$2
 mode=${3:-plain}
 . "$(dirname "$0")/cli_lib.sh"
 
@@ -117,10 +117,10 @@ done
 # Every allocation failing in turn, with a pattern to expand: status 1 and
 # nothing copied, or the whole copy (a failure outside the copy's own).
 if [ "$mode" = plain ]; then
-  COUNT_ALLOC_TO=$dir/calls LD_PRELOAD=$alloc_shim "$prog" "$dir/byte?" >/dev/null
+  COUNT_ALLOC_TO=$dir/calls LD_PRELOAD=$fail_shim "$prog" "$dir/byte?" >/dev/null
   bad=0
   for i in $(seq 1 "$(cat "$dir/calls")"); do
-    FAIL_ALLOC_AT=$i LD_PRELOAD=$alloc_shim "$prog" "$dir/byte?" >"$dir/out" 2>/dev/null
+    FAIL_ALLOC_AT=$i LD_PRELOAD=$fail_shim "$prog" "$dir/byte?" >"$dir/out" 2>/dev/null
     got=$?
     if ! { [ $got = 1 ] && [ ! -s "$dir/out" ]; } && ! { [ $got = 0 ] && cmp -s "$dir/out" "$dir/bytes"; }; then
       echo "FAIL: allocation $i failing (status $got)"
