@@ -138,8 +138,8 @@ bool name_direct(Spiller *s, const Keys &k, size_t bound, SpillFile *out, SpillF
   SpillReader x{}, y{};
   SpillWriter o{}, pre{};
   size_t cap = buffer_bytes(s, 4), used = 0;
-  bool ok = open_reader(&x, k.a, 0, cap) & open_reader(&y, k.a, k.d * 4, cap) &
-                open_writer(&o, out, cap) & (!k.last || open_writer(&pre, prefixes, cap)) &&
+  bool ok = open_reader(&x, k.a, 0, cap) && open_reader(&y, k.a, k.d * 4, cap) &&
+            open_writer(&o, out, cap) && (!k.last || open_writer(&pre, prefixes, cap)) &&
             clear_table(&s->b.scratch[0], bound);
   for (uint64_t q = 0; ok && q < k.m; q++) {
     uint64_t key = take<uint32_t>(&x) | uint64_t{take<uint32_t>(&y)} << 32;
@@ -169,8 +169,8 @@ bool deal_keys(Spiller *s, const Keys &k, Groups *keys, SpillFile *which) {
   SpillReader x{}, y{};
   SpillWriter w{};
   size_t cap = buffer_bytes(s, keys->count + 3);
-  bool ok = open_reader(&x, k.a, 0, cap) & open_reader(&y, k.a, k.d * 4, cap) &
-            open_writer(&w, which, cap) & open_writers(keys, cap);
+  bool ok = open_reader(&x, k.a, 0, cap) && open_reader(&y, k.a, k.d * 4, cap) &&
+            open_writer(&w, which, cap) && open_writers(keys, cap);
   for (uint64_t q = 0; ok && q < k.m; q++) {
     uint64_t key = take<uint32_t>(&x) | uint64_t{take<uint32_t>(&y)} << 32;
     size_t g = group_of(key, keys->count);
@@ -221,8 +221,8 @@ bool rank_groups(Spiller *s, const Keys &k, SpillFile *which, Groups *locals, Gr
   SpillWriter pre{};
   size_t cap = buffer_bytes(s, 2 * locals->count + 2), used = 0;
   uint64_t place[MAX_GROUPS] = {};
-  bool ok = open_reader(&gr, which, 0, cap) & (!k.last || open_writer(&pre, prefixes, cap)) &
-            open_readers(locals, cap) & open_writers(ranks, cap);
+  bool ok = open_reader(&gr, which, 0, cap) && (!k.last || open_writer(&pre, prefixes, cap)) &&
+            open_readers(locals, cap) && open_writers(ranks, cap);
   for (uint64_t q = 0; ok && q < k.m; q++) {
     size_t g = take<uint8_t>(&gr);
     if (take<uint32_t>(&locals->in[g]) != place[g]++) continue;
@@ -252,7 +252,7 @@ bool translate_groups(Spiller *s, Groups *locals, Groups *ranks) {
   for (size_t g = 0; ok && g < locals->count; g++) {
     size_t r = static_cast<size_t>(locals->file[g].bytes / 4);
     SpillReader in{};
-    ok = fit_block(&rank, r) & open_reader(&in, &ranks->file[g], 0, buffer_bytes(s, 1));
+    ok = fit_block(&rank, r) && open_reader(&in, &ranks->file[g], 0, buffer_bytes(s, 1));
     for (size_t at = 0; ok && at < r; at += step) {
       size_t len = std::min(step, r - at);
       ok = read_at(&locals->file[g], at * 4, chunk.data, len * 4);
@@ -277,7 +277,8 @@ bool merge_groups(Spiller *s, const Keys &k, SpillFile *which, Groups *names, Sp
   SpillReader gr{};
   SpillWriter o{};
   size_t cap = buffer_bytes(s, names->count + 2);
-  bool ok = open_reader(&gr, which, 0, cap) & open_writer(&o, out, cap) & open_readers(names, cap);
+  bool ok =
+      open_reader(&gr, which, 0, cap) && open_writer(&o, out, cap) && open_readers(names, cap);
   for (uint64_t q = 0; ok && q < k.m; q++) put(&o, take<uint32_t>(&names->in[take<uint8_t>(&gr)]));
   ok = ok && gr.ok;
   close_reader(&gr);
@@ -339,8 +340,8 @@ bool number_words(Spiller *s, const WordList *list, SpillFile *prefixes, size_t 
   SpillReader r{};
   SpillWriter w{};
   size_t cap = buffer_bytes(s, 2), count = 0;
-  bool ok = open_spill(prefixes) &&
-            open_reader(&r, &list->spilled, 0, cap) & open_writer(&w, prefixes, cap);
+  bool ok = open_spill(prefixes) && open_reader(&r, &list->spilled, 0, cap) &&
+            open_writer(&w, prefixes, cap);
   for (uint64_t q = 0; ok && q < p; q++)
     if (take<uint32_t>(&r) == count) {
       put(&w, q);
@@ -424,7 +425,7 @@ bool collect_suffixes(Spiller *s, const WordList *list, uint32_t k, const SpillF
   // Three streams make each position's record: its state, its word and the
   // next position's state.
   SpillReader a{}, w{}, b{};
-  bool ok = open_reader(&a, st, 0, cap) & open_reader(&w, &list->spilled, uint64_t{k} * 4, cap) &
+  bool ok = open_reader(&a, st, 0, cap) && open_reader(&w, &list->spilled, uint64_t{k} * 4, cap) &&
             open_reader(&b, st, 4, cap);
   auto record = [&](bool *good) {
     uint32_t state = take<uint32_t>(&a), word = take<uint32_t>(&w), next = take<uint32_t>(&b);
