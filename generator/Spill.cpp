@@ -48,7 +48,7 @@ bool write_at(SpillFile *f, uint64_t offset, const void *p, size_t len) {
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
   }
-  f->bytes = std::max(f->bytes, offset + len);
+  if (offset + len > f->bytes) f->bytes = offset + len;
   return true;
 }
 
@@ -66,13 +66,14 @@ bool read_at(const SpillFile *f, uint64_t offset, void *p, size_t len) {
 // ---------------------------------------------------------------------------
 // Streams
 
-bool open_writer(SpillWriter *w, SpillFile *f, size_t cap) {
-  *w = SpillWriter{f, static_cast<char *>(std::malloc(cap)), 0, cap, true};
+bool open_writer(SpillWriter *w, SpillFile *f, uint64_t offset, size_t cap) {
+  *w = SpillWriter{f, offset, static_cast<char *>(std::malloc(cap)), 0, cap, true};
   return w->buf != nullptr;
 }
 
 bool flush_writer(SpillWriter *w) {
-  if (w->ok && w->used > 0) w->ok = write_at(w->file, w->file->bytes, w->buf, w->used);
+  if (w->ok && w->used > 0) w->ok = write_at(w->file, w->at, w->buf, w->used);
+  w->at += w->used;
   w->used = 0;
   return w->ok;
 }

@@ -25,8 +25,8 @@ bool open_spill(SpillFile *f);
 // Closes `f`, which gives its blocks back to the disk, and leaves it none.
 void close_spill(SpillFile *f);
 
-// Writes `len` bytes at `offset` of `f`, growing it as needed; false if the
-// write failed (a full disk, an I/O error).
+// Writes `len` bytes at `offset` of `f`, growing it where they pass its
+// end; false if the write failed (a full disk, an I/O error).
 bool write_at(SpillFile *f, uint64_t offset, const void *p, size_t len);
 
 // Reads `len` bytes at `offset` of `f`; false unless they were all there.
@@ -42,12 +42,15 @@ uint64_t address_space_limit();
 size_t memory_budget();
 
 // ---------------------------------------------------------------------------
-// Streams.  A writer appends to a file through its own buffer; a reader
-// reads a file in order from an offset.  Both own their buffers, and a
-// failure sticks: `ok` turns false and stays so.
+// Streams.  A writer writes a file in order from an offset through its own
+// buffer; a reader reads one in order from an offset.  Both own their
+// buffers, and a failure sticks: `ok` turns false and stays so.  Writers of
+// one file from several threads write disjoint ranges of a file already
+// sized to hold them, so that its size is not written meanwhile.
 
 struct SpillWriter {
   SpillFile *file;
+  uint64_t at;  // the file offset where the buffer goes
   char *buf;
   size_t used, cap;
   bool ok;
@@ -61,9 +64,9 @@ struct SpillReader {
   bool ok;
 };
 
-// Starts a writer at the end of `f` with a buffer of `cap` bytes; false if
-// memory ran out.
-bool open_writer(SpillWriter *w, SpillFile *f, size_t cap);
+// Starts a writer at byte `offset` of `f` with a buffer of `cap` bytes;
+// false if memory ran out.
+bool open_writer(SpillWriter *w, SpillFile *f, uint64_t offset, size_t cap);
 
 // Writes out what `w` holds; false if a write ever failed.
 bool flush_writer(SpillWriter *w);

@@ -36,7 +36,8 @@ constexpr size_t PAIR_BYTES = 32;
 constexpr size_t MIN_BUFFER = size_t{4} << 10, MAX_BUFFER = size_t{1} << 20;
 
 // The memory a spilled build may use, split between its tables and the
-// buffers of its streams.
+// buffers of its streams, and its workers, each of which takes a piece of
+// the positions in a pass over them.
 struct Spiller {
   size_t tables;
   size_t buffers;
@@ -92,7 +93,7 @@ void close_files(Groups *g) {
 
 bool open_writers(Groups *g, size_t cap) {
   bool ok = true;
-  for (size_t i = 0; i < g->count; i++) ok = open_writer(&g->out[i], &g->file[i], cap) && ok;
+  for (size_t i = 0; i < g->count; i++) ok = open_writer(&g->out[i], &g->file[i], 0, cap) && ok;
   return ok;
 }
 
@@ -117,6 +118,55 @@ bool close_readers(Groups *g) {
   return ok;
 }
 
+// Groups dealt by a pass in pieces: piece p's share of group g is
+// piece[p].file[g], and group g is the pieces' shares in order.
+struct Dealt {
+  size_t pieces;
+  Groups piece[MAX_BUILD_WORKERS];
+};
+
+bool open_dealt(Dealt *d, size_t pieces, size_t groups) {
+  d->pieces = pieces;
+  bool ok = true;
+  for (size_t p = 0; p < pieces; p++) ok = open_files(&d->piece[p], groups) && ok;
+  return ok;
+}
+
+void close_dealt(Dealt *d) {
+  for (size_t p = 0; p < d->pieces; p++) close_files(&d->piece[p]);
+}
+
+// The bytes of group g.
+uint64_t group_bytes(const Dealt *d, size_t g) {
+  uint64_t bytes = 0;
+  for (size_t p = 0; p < d->pieces; p++) bytes += d->piece[p].file[g].bytes;
+  return bytes;
+}
+
+// Reads the whole of group g into `to`, and gives its files back.
+bool read_group(Dealt *d, size_t g, char *to) {
+  bool ok = true;
+  for (size_t p = 0; p < d->pieces; p++) {
+    SpillFile *f = &d->piece[p].file[g];
+    ok = ok && read_at(f, 0, to, static_cast<size_t>(f->bytes));
+    to += f->bytes;
+    close_spill(f);
+  }
+  return ok;
+}
+
+// Runs fn(piece, from, to) for the pieces of the positions [0, m), one per
+// worker, each on its own streams; false if any failed.
+template <class F>
+bool by_pieces(Spiller *s, uint64_t m, F fn) {
+  std::atomic<bool> failed{false};
+  auto piece = [&](size_t p, unsigned) {
+    if (!fn(p, range_start(m, s->b.workers, p), range_start(m, s->b.workers, p + 1))) failed = true;
+  };
+  run_tasks(s->b.workers, s->b.workers, piece);
+  return !failed;
+}
+
 // The name of `key` among `*used` names, given in order of first meeting;
 // NONE if memory ran out or names ran out.
 inline uint32_t name_next(Scratch *x, size_t *used, uint64_t key) {
@@ -139,7 +189,7 @@ bool name_direct(Spiller *s, const Keys &k, size_t bound, SpillFile *out, SpillF
   SpillWriter o{}, pre{};
   size_t cap = buffer_bytes(s, 4), used = 0;
   bool ok = open_reader(&x, k.a, 0, cap) && open_reader(&y, k.a, k.d * 4, cap) &&
-            open_writer(&o, out, cap) && (!k.last || open_writer(&pre, prefixes, cap)) &&
+            open_writer(&o, out, 0, cap) && (!k.last || open_writer(&pre, prefixes, 0, cap)) &&
             clear_table(&s->b.scratch[0], bound);
   for (uint64_t q = 0; ok && q < k.m; q++) {
     uint64_t key = take<uint32_t>(&x) | uint64_t{take<uint32_t>(&y)} << 32;
@@ -163,46 +213,52 @@ bool name_direct(Spiller *s, const Keys &k, size_t bound, SpillFile *out, SpillF
   return ok;
 }
 
-// Deals the keys into `keys`' groups by hash, and each position's group
-// into the stream `which`.
-bool deal_keys(Spiller *s, const Keys &k, Groups *keys, SpillFile *which) {
-  SpillReader x{}, y{};
-  SpillWriter w{};
-  size_t cap = buffer_bytes(s, keys->count + 3);
-  bool ok = open_reader(&x, k.a, 0, cap) && open_reader(&y, k.a, k.d * 4, cap) &&
-            open_writer(&w, which, cap) && open_writers(keys, cap);
-  for (uint64_t q = 0; ok && q < k.m; q++) {
-    uint64_t key = take<uint32_t>(&x) | uint64_t{take<uint32_t>(&y)} << 32;
-    size_t g = group_of(key, keys->count);
-    put(&w, static_cast<uint8_t>(g));
-    put(&keys->out[g], key);
-  }
-  ok = ok && x.ok && y.ok;
-  close_reader(&x);
-  close_reader(&y);
-  ok = close_writer(&w) && ok;
-  return close_writers(keys) && ok;
+// Deals the keys into groups by hash, and each position's group into the
+// stream `which`.
+bool deal_keys(Spiller *s, const Keys &k, Dealt *keys, SpillFile *which) {
+  which->bytes = k.m;  // each piece writes its own range of it
+  size_t groups = keys->piece[0].count;
+  size_t cap = buffer_bytes(s, keys->pieces * (groups + 3));
+  return by_pieces(s, k.m, [&](size_t p, uint64_t from, uint64_t to) {
+    SpillReader x{}, y{};
+    SpillWriter w{};
+    Groups *out = &keys->piece[p];
+    bool ok = open_reader(&x, k.a, from * 4, cap) && open_reader(&y, k.a, (from + k.d) * 4, cap) &&
+              open_writer(&w, which, from, cap) && open_writers(out, cap);
+    for (uint64_t q = from; ok && q < to; q++) {
+      uint64_t key = take<uint32_t>(&x) | uint64_t{take<uint32_t>(&y)} << 32;
+      size_t g = group_of(key, groups);
+      put(&w, static_cast<uint8_t>(g));
+      put(&out->out[g], key);
+    }
+    ok = ok && x.ok && y.ok;
+    close_reader(&x);
+    close_reader(&y);
+    ok = close_writer(&w) && ok;
+    return close_writers(out) && ok;
+  });
 }
 
 // Names each group's keys in memory by their first place in the group,
-// into `locals`.
-bool name_groups(Spiller *s, Groups *keys, Groups *locals) {
+// into `locals`; leaves in at[p][g] where piece p's share of group g
+// starts in it.
+bool name_groups(Spiller *s, Dealt *keys, Groups *locals, uint64_t (*at)[MAX_GROUPS]) {
   Array<uint32_t> a;
   bool ok = true;
-  for (size_t g = 0; ok && g < keys->count; g++) {
+  for (size_t g = 0; ok && g < locals->count; g++) {
     // The keys' low halves, then their high halves: key i is (a[i], a[r + i]).
-    size_t r = static_cast<size_t>(keys->file[g].bytes / 8), names = r;
-    SpillReader in{};
+    size_t r = static_cast<size_t>(group_bytes(keys, g) / 8), names = r;
+    for (size_t p = 0, before = 0; p < keys->pieces; before += keys->piece[p++].file[g].bytes / 8)
+      at[p][g] = before;
     ok = fit_block(&a, 2 * r) && fit_block(&s->block, r) &&
-         open_reader(&in, &keys->file[g], 0, buffer_bytes(s, 1));
+         read_group(keys, g, reinterpret_cast<char *>(s->block.data));
+    // The keys were read into the block, which the naming deals into.
     for (size_t i = 0; ok && i < r; i++) {
-      uint64_t key = take<uint64_t>(&in);
+      uint64_t key;
+      std::memcpy(&key, reinterpret_cast<const char *>(s->block.data) + i * 8, 8);
       a.data[i] = static_cast<uint32_t>(key);
       a.data[r + i] = static_cast<uint32_t>(key >> 32);
     }
-    ok = ok && in.ok;
-    close_reader(&in);
-    close_spill(&keys->file[g]);
     s->b.block = s->block.data;
     ok = ok && (r == 0 || name_round(&s->b, a.data, r, r, a.data, true, &names)) &&
          write_at(&locals->file[g], 0, a.data, r * 4);
@@ -221,7 +277,7 @@ bool rank_groups(Spiller *s, const Keys &k, SpillFile *which, Groups *locals, Gr
   SpillWriter pre{};
   size_t cap = buffer_bytes(s, 2 * locals->count + 2), used = 0;
   uint64_t place[MAX_GROUPS] = {};
-  bool ok = open_reader(&gr, which, 0, cap) && (!k.last || open_writer(&pre, prefixes, cap)) &&
+  bool ok = open_reader(&gr, which, 0, cap) && (!k.last || open_writer(&pre, prefixes, 0, cap)) &&
             open_readers(locals, cap) && open_writers(ranks, cap);
   for (uint64_t q = 0; ok && q < k.m; q++) {
     size_t g = take<uint8_t>(&gr);
@@ -244,46 +300,62 @@ bool rank_groups(Spiller *s, const Keys &k, SpillFile *which, Groups *locals, Gr
 
 // Rewrites each group's locals, in place, as the global names in `ranks`:
 // the rank of the key first met at place i is the next in `ranks` where
-// local i is i itself.
+// local i is i itself.  Groups are rewritten on every worker.
 bool translate_groups(Spiller *s, Groups *locals, Groups *ranks) {
-  Array<uint32_t> rank, chunk;
-  size_t step = buffer_bytes(s, 1) / 4;
-  bool ok = make_block(&chunk, step);
-  for (size_t g = 0; ok && g < locals->count; g++) {
+  Array<uint32_t> rank[MAX_BUILD_WORKERS], chunk[MAX_BUILD_WORKERS];
+  size_t step = buffer_bytes(s, 2 * s->b.workers) / 4;
+  std::atomic<bool> failed{false};
+  auto one = [&](size_t g, unsigned worker) {
     size_t r = static_cast<size_t>(locals->file[g].bytes / 4);
+    uint32_t *rk = nullptr, *ch = nullptr;
     SpillReader in{};
-    ok = fit_block(&rank, r) && open_reader(&in, &ranks->file[g], 0, buffer_bytes(s, 1));
-    for (size_t at = 0; ok && at < r; at += step) {
-      size_t len = std::min(step, r - at);
-      ok = read_at(&locals->file[g], at * 4, chunk.data, len * 4);
+    bool ok = !failed && fit_block(&rank[worker], r) && fit_block(&chunk[worker], step) &&
+              open_reader(&in, &ranks->file[g], 0, step * 4);
+    if (ok) rk = rank[worker].data, ch = chunk[worker].data;
+    for (size_t from = 0; ok && from < r; from += step) {
+      size_t len = std::min(step, r - from);
+      ok = read_at(&locals->file[g], from * 4, ch, len * 4);
       for (size_t i = 0; ok && i < len; i++) {
-        uint32_t local = chunk.data[i];
-        ok = local <= at + i;
-        if (local == at + i) rank.data[local] = take<uint32_t>(&in);
-        if (ok) chunk.data[i] = rank.data[local];
+        uint32_t local = ch[i];
+        ok = local <= from + i;
+        if (local == from + i) rk[local] = take<uint32_t>(&in);
+        if (ok) ch[i] = rk[local];
       }
-      ok = ok && in.ok && write_at(&locals->file[g], at * 4, chunk.data, len * 4);
+      ok = ok && in.ok && write_at(&locals->file[g], from * 4, ch, len * 4);
     }
     close_reader(&in);
     close_spill(&ranks->file[g]);
+    if (!ok) failed = true;
+  };
+  run_tasks(locals->count, s->b.workers, one);
+  for (unsigned w = 0; w < MAX_BUILD_WORKERS; w++) {
+    release(&rank[w]);
+    release(&chunk[w]);
   }
-  release(&rank);
-  release(&chunk);
-  return ok;
+  return !failed;
 }
 
-// Writes the names out in text order, each taken from its group.
-bool merge_groups(Spiller *s, const Keys &k, SpillFile *which, Groups *names, SpillFile *out) {
-  SpillReader gr{};
-  SpillWriter o{};
-  size_t cap = buffer_bytes(s, names->count + 2);
-  bool ok =
-      open_reader(&gr, which, 0, cap) && open_writer(&o, out, cap) && open_readers(names, cap);
-  for (uint64_t q = 0; ok && q < k.m; q++) put(&o, take<uint32_t>(&names->in[take<uint8_t>(&gr)]));
-  ok = ok && gr.ok;
-  close_reader(&gr);
-  ok = close_readers(names) && ok;
-  return close_writer(&o) && ok;
+// Writes the names out in text order, each taken from its group, in
+// pieces: piece p's share of group g starts at at[p][g].
+bool merge_groups(Spiller *s, const Keys &k, SpillFile *which, Groups *names,
+                  const uint64_t (*at)[MAX_GROUPS], SpillFile *out) {
+  out->bytes = k.m * 4;  // each piece writes its own range of it
+  size_t cap = buffer_bytes(s, s->b.workers * (names->count + 2));
+  return by_pieces(s, k.m, [&](size_t p, uint64_t from, uint64_t to) {
+    SpillReader gr{}, in[MAX_GROUPS] = {};
+    SpillWriter o{};
+    bool ok = open_reader(&gr, which, from, cap) && open_writer(&o, out, from * 4, cap);
+    for (size_t g = 0; ok && g < names->count; g++)
+      ok = open_reader(&in[g], &names->file[g], at[p][g] * 4, cap);
+    for (uint64_t q = from; ok && q < to; q++) put(&o, take<uint32_t>(&in[take<uint8_t>(&gr)]));
+    ok = ok && gr.ok;
+    close_reader(&gr);
+    for (size_t g = 0; g < names->count; g++) {
+      ok = ok && in[g].ok;
+      close_reader(&in[g]);
+    }
+    return close_writer(&o) && ok;
+  });
 }
 
 // One round of naming into `out`: a key's name is its number in order of
@@ -294,14 +366,16 @@ bool name_round(Spiller *s, const Keys &k, SpillFile *out, SpillFile *prefixes, 
   if (!open_spill(out) || (k.last && !open_spill(prefixes))) return false;
   if (bound <= few_keys(s)) return name_direct(s, k, bound, out, prefixes, names);
   size_t groups = groups_for(s, k.m, NAME_BYTES);
-  static Groups keys, locals, ranks;
+  static Dealt keys;
+  static Groups locals, ranks;
+  static uint64_t at[MAX_BUILD_WORKERS][MAX_GROUPS];
   SpillFile which;
-  bool ok = open_spill(&which) && open_files(&keys, groups) && open_files(&locals, groups) &&
-            open_files(&ranks, groups) && deal_keys(s, k, &keys, &which) &&
-            name_groups(s, &keys, &locals) &&
+  bool ok = open_spill(&which) && open_dealt(&keys, s->b.workers, groups) &&
+            open_files(&locals, groups) && open_files(&ranks, groups) &&
+            deal_keys(s, k, &keys, &which) && name_groups(s, &keys, &locals, at) &&
             rank_groups(s, k, &which, &locals, &ranks, prefixes, names) &&
-            translate_groups(s, &locals, &ranks) && merge_groups(s, k, &which, &locals, out);
-  close_files(&keys);
+            translate_groups(s, &locals, &ranks) && merge_groups(s, k, &which, &locals, at, out);
+  close_dealt(&keys);
   close_files(&locals);
   close_files(&ranks);
   close_spill(&which);
@@ -341,7 +415,7 @@ bool number_words(Spiller *s, const WordList *list, SpillFile *prefixes, size_t 
   SpillWriter w{};
   size_t cap = buffer_bytes(s, 2), count = 0;
   bool ok = open_spill(prefixes) && open_reader(&r, &list->spilled, 0, cap) &&
-            open_writer(&w, prefixes, cap);
+            open_writer(&w, prefixes, 0, cap);
   for (uint64_t q = 0; ok && q < p; q++)
     if (take<uint32_t>(&r) == count) {
       put(&w, q);
@@ -387,16 +461,16 @@ bool gather_stream(Spiller *s, size_t states, uint64_t records, size_t pairs, Ne
   return ok;
 }
 
-// Gathers in memory, as Suffixes.cpp does, the group of records in `in`,
+// Gathers in memory, as Suffixes.cpp does, group g of the records dealt,
 // of the `count` states from `first`, and appends it to the chain's files.
-bool gather_group(Spiller *s, const SpillFile *in, size_t first, size_t count, StateTable *t,
+bool gather_group(Spiller *s, Dealt *d, size_t g, size_t first, size_t count, StateTable *t,
                   SpillWriter *starts) {
-  size_t r = static_cast<size_t>(in->bytes / sizeof(Record)), pairs = 0;
+  size_t r = static_cast<size_t>(group_bytes(d, g) / sizeof(Record)), pairs = 0;
   Array<Suffix> &records = s->records, &block = s->block;
   Array<State> &states = s->states;
   Ranges ranges{};
   bool ok = fit_block(&records, r) && fit_block(&block, r) && fit_block(&states, count) &&
-            read_at(in, 0, records.data, r * sizeof(Record));
+            read_group(d, g, reinterpret_cast<char *>(records.data));
   for (size_t i = 0; ok && i < r; i++) ok = record_at(records.data, i).lo - first < count;
   auto tally = [](void *a, const Ranges *rg, size_t from, size_t to, size_t *seen) {
     const Suffix *rec = static_cast<const Suffix *>(a);
@@ -413,77 +487,114 @@ bool gather_group(Spiller *s, const SpillFile *in, size_t first, size_t count, S
   return ok;
 }
 
+// The streams that make each position's record, from q on: its state, its
+// word and the next position's state.  A state of `count` or more stands
+// for none.
+struct RecordStreams {
+  SpillReader state, word, next;
+  size_t count;
+};
+
+bool open_records(RecordStreams *r, const SpillFile *st, const SpillFile *ids, uint32_t k,
+                  uint64_t q, size_t cap) {
+  return open_reader(&r->state, st, q * 4, cap) && open_reader(&r->word, ids, (q + k) * 4, cap) &&
+         open_reader(&r->next, st, (q + 1) * 4, cap);
+}
+
+// Closes the streams; false if any ran out or failed.
+bool close_records(RecordStreams *r) {
+  bool ok = r->state.ok && r->word.ok && r->next.ok;
+  close_reader(&r->state);
+  close_reader(&r->word);
+  close_reader(&r->next);
+  return ok;
+}
+
+// The next record; *good turns false where the streams fail or the state
+// is out of range.
+inline Record next_record(RecordStreams *r, bool *good) {
+  uint32_t state = take<uint32_t>(&r->state), word = take<uint32_t>(&r->word),
+           next = take<uint32_t>(&r->next);
+  *good = *good && r->state.ok && r->word.ok && r->next.ok && state < r->count;
+  return Record{state, word, next < r->count ? next : NONE};
+}
+
 // The suffixes of the `count` states of `st`, where positions [0, p) have
-// states below count and a state number of `count` or more stands for none.
-bool collect_suffixes(Spiller *s, const WordList *list, uint32_t k, const SpillFile *st, uint64_t p,
+// states below count; `st`, unless it is the text's ids, is given back as
+// soon as it is read.  Few pairs are gathered in one scan; otherwise the
+// positions are dealt, in pieces, by ranges of states holding about as many
+// positions each (made of fine ranges of 2^shift states, counted first),
+// and each group gathered in state order.
+bool collect_suffixes(Spiller *s, const WordList *list, uint32_t k, SpillFile *st, uint64_t p,
                       size_t count, StateTable *t) {
-  size_t cap = buffer_bytes(s, MAX_GROUPS + 4);
   SpillWriter starts{};
   if (!open_spill(&t->files.suffixes) || !open_spill(&t->files.suffixes_at) ||
-      !open_writer(&starts, &t->files.suffixes_at, cap))
+      !open_writer(&starts, &t->files.suffixes_at, 0, buffer_bytes(s, 4)))
     return false;
-  // Three streams make each position's record: its state, its word and the
-  // next position's state.
-  SpillReader a{}, w{}, b{};
-  bool ok = open_reader(&a, st, 0, cap) && open_reader(&w, &list->spilled, uint64_t{k} * 4, cap) &&
-            open_reader(&b, st, 4, cap);
-  auto record = [&](bool *good) {
-    uint32_t state = take<uint32_t>(&a), word = take<uint32_t>(&w), next = take<uint32_t>(&b);
-    *good = *good && a.ok && w.ok && b.ok && state < count;
-    return Record{state, word, next < count ? next : NONE};
-  };
   size_t few = std::min<uint64_t>(p, uint64_t{count} * list->words.size);
-  if (ok && few <= few_keys(s)) {
-    ok = gather_stream(s, count, p, few, record, t, &starts);
-  } else if (ok) {
-    // Groups are ranges of states holding about as many positions each,
-    // made of fine ranges of 2^shift states, counted first.
-    unsigned shift = 0;
-    while ((count - 1) >> shift >> FINE_BITS) shift++;
-    size_t fine = ((count - 1) >> shift) + 1, groups = 0;
-    uint64_t target = std::max<uint64_t>(s->tables / PAIR_BYTES, p / MAX_GROUPS + 1), held = 0;
-    Array<uint64_t> seen;
-    Array<uint8_t> group_of;
-    Array<size_t> lo;
-    ok = make_filled(&seen, fine, uint64_t{0}) && make_block(&group_of, fine) &&
-         make_block(&lo, MAX_GROUPS + 1);
-    SpillReader c{};
-    ok = ok && open_reader(&c, st, 0, cap);
-    for (uint64_t q = 0; ok && q < p; q++) {
-      uint32_t state = take<uint32_t>(&c);
-      ok = c.ok && state < count;
-      if (ok) seen.data[state >> shift]++;
-    }
-    close_reader(&c);
-    for (size_t f = 0; ok && f < fine; f++) {
-      if ((held + seen.data[f] > target && held > 0 && groups < MAX_GROUPS) || groups == 0) {
-        lo.data[groups++] = f << shift;
-        held = 0;
-      }
-      held += seen.data[f];
-      group_of.data[f] = static_cast<uint8_t>(groups - 1);
-    }
-    if (ok) lo.data[groups] = count;
-    // Deal the records, then gather each group in state order.
-    static Groups dealt;
-    ok = ok && open_files(&dealt, groups) && open_writers(&dealt, cap);
-    for (uint64_t q = 0; ok && q < p; q++) {
-      Record r = record(&ok);
-      if (ok) put(&dealt.out[group_of.data[r.lo >> shift]], r);
-    }
-    ok = close_writers(&dealt) && ok;
-    for (size_t g = 0; ok && g < groups; g++) {
-      ok = gather_group(s, &dealt.file[g], lo.data[g], lo.data[g + 1] - lo.data[g], t, &starts);
-      close_spill(&dealt.file[g]);
-    }
-    close_files(&dealt);
-    release(&seen);
-    release(&group_of);
-    release(&lo);
+  if (few <= few_keys(s)) {
+    RecordStreams r{{}, {}, {}, count};
+    bool ok = open_records(&r, st, &list->spilled, k, 0, buffer_bytes(s, 4)) &&
+              gather_stream(
+                  s, count, p, few, [&](bool *good) { return next_record(&r, good); }, t, &starts);
+    ok = close_records(&r) && ok;
+    return close_writer(&starts) && ok;
   }
-  close_reader(&a);
-  close_reader(&w);
-  close_reader(&b);
+  unsigned shift = 0;
+  while ((count - 1) >> shift >> FINE_BITS) shift++;
+  size_t fine = ((count - 1) >> shift) + 1, groups = 0, pieces = s->b.workers;
+  uint64_t target = std::max<uint64_t>(s->tables / PAIR_BYTES, p / MAX_GROUPS + 1), held = 0;
+  Array<uint64_t> seen;  // positions per fine range, per piece
+  Array<uint8_t> group_of;
+  Array<size_t> lo;
+  size_t cap = buffer_bytes(s, pieces * 4);
+  bool ok = make_filled(&seen, pieces * fine, uint64_t{0}) && make_block(&group_of, fine) &&
+            make_block(&lo, MAX_GROUPS + 1) &&
+            by_pieces(s, p, [&](size_t piece, uint64_t from, uint64_t to) {
+              SpillReader c{};
+              uint64_t *mine = seen.data + piece * fine;
+              bool good = open_reader(&c, st, from * 4, cap);
+              for (uint64_t q = from; good && q < to; q++) {
+                uint32_t state = take<uint32_t>(&c);
+                good = c.ok && state < count;
+                if (good) mine[state >> shift]++;
+              }
+              close_reader(&c);
+              return good;
+            });
+  for (size_t f = 0; ok && f < fine; f++) {
+    uint64_t here = 0;
+    for (size_t piece = 0; piece < pieces; piece++) here += seen.data[piece * fine + f];
+    if ((held + here > target && held > 0 && groups < MAX_GROUPS) || groups == 0) {
+      lo.data[groups++] = f << shift;
+      held = 0;
+    }
+    held += here;
+    group_of.data[f] = static_cast<uint8_t>(groups - 1);
+  }
+  if (ok) lo.data[groups] = count;
+  static Dealt dealt;
+  cap = buffer_bytes(s, pieces * (groups + 3));
+  ok = ok && open_dealt(&dealt, pieces, groups) &&
+       by_pieces(s, p, [&](size_t piece, uint64_t from, uint64_t to) {
+         RecordStreams r{{}, {}, {}, count};
+         Groups *out = &dealt.piece[piece];
+         bool good = open_records(&r, st, &list->spilled, k, from, cap) && open_writers(out, cap);
+         for (uint64_t q = from; good && q < to; q++) {
+           Record rec = next_record(&r, &good);
+           if (good) put(&out->out[group_of.data[rec.lo >> shift]], rec);
+         }
+         good = close_records(&r) && good;
+         return close_writers(out) && good;
+       });
+  // Pages no longer needed are pages the system need not write to disk.
+  if (st->fd != list->spilled.fd) close_spill(st);
+  for (size_t g = 0; ok && g < groups; g++)
+    ok = gather_group(s, &dealt, g, lo.data[g], lo.data[g + 1] - lo.data[g], t, &starts);
+  close_dealt(&dealt);
+  release(&seen);
+  release(&group_of);
+  release(&lo);
   return close_writer(&starts) && ok;
 }
 
@@ -504,7 +615,8 @@ bool build_spilled(const WordList *list, uint32_t k, StateTable *t) {
   bool ok = k == 1 ? number_words(&s, list, &t->files.prefix_at, &states)
                    : number_states(&s, list, k, &st, &t->files.prefix_at, &states);
   t->files.states = states;
-  ok = ok && collect_suffixes(&s, list, k, k == 1 ? &list->spilled : &st, n - k, states, t);
+  SpillFile ids = list->spilled;
+  ok = ok && collect_suffixes(&s, list, k, k == 1 ? &ids : &st, n - k, states, t);
   close_spill(&st);
   release(&s.b);
   release(&s.records);
