@@ -1,0 +1,115 @@
+// Spilled: what the chain build over spill files shares between its two
+// steps, Spilled.cpp (naming) and SpilledSuffixes.cpp (suffixes).
+//
+// A pass over positions deals them into groups of files, small enough
+// that each group is then worked in memory with the in-memory build
+// (Deal.h).  A pass is split into pieces, one per worker, each with its own
+// streams and its own share of each group:
+//
+//   Dealt   piece[0]: file[0] file[1] ... file[groups - 1]
+//           piece[1]: file[0] file[1] ...
+//           group g = piece[0].file[g] ++ piece[1].file[g] ++ ...
+//
+// so that a group keeps text order, as every partition of a deal does.
+#ifndef CHATTERLOOM_SPILLED_H
+#define CHATTERLOOM_SPILLED_H
+
+#include "Deal.h"
+
+// A group's number is one byte of the group stream.
+constexpr size_t MAX_GROUPS = 256;
+// Keys this few are named in one scan, with a table that stays in cache;
+// it holds a key in 12-byte slots at most 3/4 full, and while doubling
+// holds both tables: at most 48 bytes a key.
+constexpr size_t FEW_KEYS = size_t{1} << 16, FEW_BYTES = 48;
+// Stream buffers: large enough that each read or write moves a run of the
+// disk, small enough that 2 * MAX_GROUPS of them stay a fraction of memory.
+constexpr size_t MIN_BUFFER = size_t{4} << 10, MAX_BUFFER = size_t{1} << 20;
+
+// The memory a spilled build may use, split between its tables and the
+// buffers of its streams, and its workers, each of which takes a piece of
+// the positions in a pass over them.
+struct Spiller {
+  size_t tables;
+  size_t buffers;
+  Build b;  // the in-memory build that each group is worked with
+  // Blocks kept from group to group: a group's records as read and as
+  // dealt, and its states.
+  Array<Suffix> records, block;
+  Array<State> states;
+};
+
+// The bytes of each of `streams` buffers open at once.
+inline size_t buffer_bytes(const Spiller *s, size_t streams) {
+  return std::clamp(s->buffers / streams, MIN_BUFFER, MAX_BUFFER);
+}
+
+// The groups, a power of two, that make `items` items of `bytes` bytes each
+// fit the tables' budget.
+inline size_t groups_for(const Spiller *s, uint64_t items, size_t bytes) {
+  size_t groups = 1;
+  while (groups < MAX_GROUPS && items / groups * bytes > s->tables) groups *= 2;
+  return groups;
+}
+
+// Keys that one table in one scan may name: few, and within the budget.
+inline size_t few_keys(const Spiller *s) {
+  return std::min(FEW_KEYS, s->tables / FEW_BYTES);
+}
+
+// A set of files, one per group, and their streams.
+struct Groups {
+  size_t count;
+  SpillFile file[MAX_GROUPS];
+  SpillWriter out[MAX_GROUPS];
+  SpillReader in[MAX_GROUPS];
+};
+
+// Opens `count` new files in `g`; false if one cannot be made.
+bool open_files(Groups *g, size_t count);
+void close_files(Groups *g);
+// Opens a writer at the start of each file, or a reader; false if memory ran out.
+bool open_writers(Groups *g, size_t cap);
+bool open_readers(Groups *g, size_t cap);
+// Closes each writer, or reader; false if any failed.
+bool close_writers(Groups *g);
+bool close_readers(Groups *g);
+
+// Groups dealt by a pass in pieces: piece p's share of group g is
+// piece[p].file[g], and group g is the pieces' shares in order.
+struct Dealt {
+  size_t pieces;
+  Groups piece[MAX_BUILD_WORKERS];
+};
+
+// Opens the files of `groups` groups for each of `pieces` pieces.
+bool open_dealt(Dealt *d, size_t pieces, size_t groups);
+void close_dealt(Dealt *d);
+
+// The bytes of group g.
+uint64_t group_bytes(const Dealt *d, size_t g);
+
+// Reads the whole of group g into `to`, and gives its files back; false
+// if a read failed.
+bool read_group(Dealt *d, size_t g, char *to);
+
+// Runs fn(piece, from, to) for the pieces of the positions [0, m), one per
+// worker, each on its own streams; false if any failed.
+template <class F>
+bool by_pieces(Spiller *s, uint64_t m, F fn) {
+  std::atomic<bool> failed{false};
+  auto piece = [&](size_t p, unsigned) {
+    if (!fn(p, range_start(m, s->b.workers, p), range_start(m, s->b.workers, p + 1))) failed = true;
+  };
+  run_tasks(s->b.workers, s->b.workers, piece);
+  return !failed;
+}
+
+// Lays out in the chain's files the suffixes of the `count` states of
+// `st`, where positions [0, p) have states below count; `st`, unless it is
+// the text's ids, is given back as soon as it is read.  False if memory ran
+// out or a spill file failed.
+bool collect_suffixes(Spiller *s, const WordList *list, uint32_t k, SpillFile *st, uint64_t p,
+                      size_t count, StateTable *t);
+
+#endif
