@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <span>
 
 #include "Markov.h"
 
@@ -154,20 +155,22 @@ uint64_t cgroup_room() {
     if (!c2) continue;
     *c2 = 0;
     const char *controllers = c1 + 1, *group = c2 + 1;
-    const char *limit_file = nullptr, *usage_file = nullptr, *root = nullptr;
-    if (!*controllers) {
-      root = "/sys/fs/cgroup", limit_file = "memory.max", usage_file = "memory.current";
-    } else if (std::strstr(controllers, "memory")) {
-      root = "/sys/fs/cgroup/memory", limit_file = "memory.limit_in_bytes",
-      usage_file = "memory.usage_in_bytes";
-    } else {
-      continue;
+    // Version 2 is mounted on /sys/fs/cgroup, or beside version 1 on its
+    // "unified" directory; version 1's memory controller on "memory".
+    static const char *const V2[] = {"/sys/fs/cgroup", "/sys/fs/cgroup/unified"};
+    static const char *const V1[] = {"/sys/fs/cgroup/memory"};
+    bool v2 = !*controllers;
+    std::span<const char *const> roots = v2 ? std::span<const char *const>(V2) : V1;
+    if (!v2 && !std::strstr(controllers, "memory")) continue;
+    const char *limit_file = v2 ? "memory.max" : "memory.limit_in_bytes";
+    const char *usage_file = v2 ? "memory.current" : "memory.usage_in_bytes";
+    for (const char *root : roots) {
+      std::snprintf(path, sizeof path, "%s%s/%s", root, group, limit_file);
+      uint64_t limit = number_in(path, "");
+      std::snprintf(path, sizeof path, "%s%s/%s", root, group, usage_file);
+      uint64_t used = number_in(path, "");
+      if (limit != UINT64_MAX) room = std::min(room, used < limit ? limit - used : 0);
     }
-    std::snprintf(path, sizeof path, "%s%s/%s", root, group, limit_file);
-    uint64_t limit = number_in(path, "");
-    std::snprintf(path, sizeof path, "%s%s/%s", root, group, usage_file);
-    uint64_t used = number_in(path, "");
-    if (limit != UINT64_MAX) room = std::min(room, used < limit ? limit - used : 0);
   }
   return room;
 }
