@@ -134,9 +134,16 @@ int64_t generate(const char *path, int32_t max_word_output) {
   static StateTable table;
   static char buf[1 << 16];
   Output out{1, false, 0, sizeof buf, buf};
-  if (!read_words(path, &list) ||
-      !build_chain(&list, static_cast<uint32_t>(word_prefix_cnt), &table))
-    return 0;
+  uint32_t k = static_cast<uint32_t>(word_prefix_cnt);
+  if (!read_words(path, &list)) return 0;
+  bool built = build_chain(&list, k, &table);
+  // A build that memory turned out too small for is done again in spill
+  // files: the budget is an estimate, and the limits are the system's.
+  if (!built && list.spilled.fd < 0) {
+    release(&table);
+    built = spill_words(&list) && build_chain(&list, k, &table);
+  }
+  if (!built) return 0;
   Random rng;
   seed_random(&rng, static_cast<uint32_t>(std::time(nullptr)));
   uint64_t printed = walk(&list, &table, max_word_output, &rng, &out);

@@ -91,6 +91,10 @@ bool read_words_fd(int fd, WordList *list);
 // cannot be opened or memory ran out.
 bool read_words(const char *path, WordList *list);
 
+// Moves the ids of `list` that are still in memory to its spill file,
+// making it first; false if the file cannot be made or written.
+bool spill_words(WordList *list);
+
 // Frees what `list` holds and leaves it empty.
 void release(WordList *list);
 

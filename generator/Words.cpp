@@ -246,10 +246,7 @@ bool read_words_fd(int fd, WordList *list) {
   }
   // A text whose in-memory build would not fit the budget is spilled whole.
   uint64_t need = word_count(list) * BUILD_BYTES_PER_WORD + word_bytes(list, &part[0].index);
-  if (ok && (list->spilled.fd >= 0 || need > budget)) {
-    ok = spill_ids(list);
-    release(&list->ids);
-  }
+  if (ok && (list->spilled.fd >= 0 || need > budget)) ok = spill_words(list);
   for (size_t i = 0; i < parts; i++) {
     std::free(part[i].reader.buf);
     release(&part[i].list);
@@ -265,6 +262,12 @@ bool read_words(const char *path, WordList *list) {
   if (fd < 0) return false;
   bool ok = read_words_fd(fd, list);
   close(fd);
+  return ok;
+}
+
+bool spill_words(WordList *list) {
+  bool ok = spill_ids(list);
+  release(&list->ids);
   return ok;
 }
 

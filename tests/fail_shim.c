@@ -1,10 +1,10 @@
 // Makes allocation, or writing at an offset, fail on purpose, for black-box
 // runs: with FAIL_ALLOC_AT=N the Nth call of malloc, calloc or realloc, or
 // of an anonymous mmap or an mremap made by the program itself, and every
-// later one fail; with COUNT_ALLOC_TO=FILE the number of calls made is
-// written to FILE at exit, so that a test can fail each allocation in
-// turn.  FAIL_WRITE_AT and COUNT_WRITES_TO do the same for pwrite, which
-// only the program's temporary files are written with, as a full disk.
+// later one fail (with FAIL_ONLY=1 set too, the Nth alone); with
+// COUNT_ALLOC_TO=FILE the number of calls made is written to FILE at exit,
+// so that a test can fail each allocation in turn.  FAIL_WRITE_AT and COUNT_WRITES_TO do the same
+// for pwrite, which only the program's temporary files are written with, as a full disk.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -30,7 +30,9 @@ static int fails(struct counter *c, int error) {
     const char *s = getenv(c->fail_name);
     c->fail_at = s ? strtoul(s, NULL, 10) : (unsigned long)-1;
   }
-  if (++c->calls < c->fail_at) return 0;
+  static int only = -1;
+  if (only < 0) only = getenv("FAIL_ONLY") != NULL;
+  if (++c->calls < c->fail_at || (only && c->calls > c->fail_at)) return 0;
   errno = error;
   return 1;
 }
