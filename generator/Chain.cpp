@@ -238,8 +238,9 @@ void release(Build *b) {
 unsigned build_workers() {
   unsigned workers =
       std::min(build_plan.workers ? build_plan.workers : usable_cores(), MAX_BUILD_WORKERS);
-  // Under an address-space limit, threads may reserve at most a quarter of it.
-  uint64_t limit = address_space_limit();
+  // Under an address-space or data limit, threads may reserve at most a
+  // quarter of it.
+  uint64_t limit = process_limit();
   while (workers > 1 && (workers - 1) * uint64_t{THREAD_RESERVE} > limit / 4) workers--;
   return workers;
 }

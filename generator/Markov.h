@@ -143,11 +143,12 @@ extern BuildPlan build_plan;
 // are read, the states (8).
 constexpr size_t BUILD_BYTES_PER_WORD = 24;
 // The address space a thread beyond the first may take: its stack and the
-// allocator's arena for it.  It counts only under an address-space limit.
+// allocator's arena for it.  It counts only under an address-space or data
+// limit.
 constexpr size_t THREAD_RESERVE = size_t{72} << 20;
 
 // The threads the build and the reading use: as many as the cores this
-// process may run on, within a bound and the address-space limit, unless
+// process may run on, within a bound and the process's memory limits, unless
 // the plan says otherwise.
 unsigned build_workers();
 

@@ -184,10 +184,8 @@ uint64_t left_under(int resource, uint64_t held) {
 
 }  // namespace
 
-uint64_t address_space_limit() {
-  struct rlimit rl;
-  if (getrlimit(RLIMIT_AS, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return UINT64_MAX;
-  return rl.rlim_cur;
+uint64_t process_limit() {
+  return std::min(left_under(RLIMIT_AS, 0), left_under(RLIMIT_DATA, 0));
 }
 
 size_t memory_budget() {
@@ -210,9 +208,9 @@ size_t memory_budget() {
   uint64_t available = number_in("/proc/meminfo", "MemAvailable:");
   if (available != UINT64_MAX) room = std::min(room, available * 1024);
   // The margin: the program's own stacks, buffers and heap overhead, and
-  // under an address-space limit what the build's threads reserve.
+  // under a limit of the process's own what the build's threads reserve.
   uint64_t margin = (uint64_t{16} << 20) + room / 16;
-  if (address_space_limit() != UINT64_MAX) margin += (build_workers() - 1) * THREAD_RESERVE;
+  if (process_limit() != UINT64_MAX) margin += (build_workers() - 1) * THREAD_RESERVE;
   room = room > margin ? room - margin : 0;
   return static_cast<size_t>(std::min<uint64_t>(room, SIZE_MAX));
 }

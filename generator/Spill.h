@@ -32,8 +32,10 @@ bool write_at(SpillFile *f, uint64_t offset, const void *p, size_t len);
 // Reads `len` bytes at `offset` of `f`; false unless they were all there.
 bool read_at(const SpillFile *f, uint64_t offset, void *p, size_t len);
 
-// The process's address-space limit, UINT64_MAX where it has none.
-uint64_t address_space_limit();
+// The least of the process's address-space and data limits, UINT64_MAX
+// where it has neither: the limits that a thread's stack and arena count
+// against.
+uint64_t process_limit();
 
 // The bytes the process may use, found from its address-space and data
 // limits, its control group's memory limit and the memory available, less

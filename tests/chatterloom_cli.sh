@@ -109,6 +109,12 @@ for run in $([ "$mode" = plain ] && echo 1:40000000 2:40000000 2:60000000 2:1200
   verdict "spilled at --as=$limit, prefix length $k (status $got)" $?
 done
 if [ "$mode" = plain ]; then
+  # A data limit counts as the address-space one does.
+  TMPDIR=$dir/tmp FROZEN_TIME=1 LD_PRELOAD=$shim prlimit --data=40000000 "$prog" "$dir/spill" 3 50 \
+    >"$dir/out" 2>"$dir/err"
+  got=$?
+  [ $got = 1 ] && cmp -s "$dir/out" "$dir/whole" && [ ! -s "$dir/err" ]
+  verdict "spilled at --data=40000000 (status $got)" $?
   (TMPDIR=$dir/tmp exec prlimit --as=40000000 "$prog" "$dir/spill" 3 >/dev/null) &
   sleep 0.5
   kill -9 $! 2>/dev/null
