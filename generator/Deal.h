@@ -212,11 +212,16 @@ inline size_t part_of_state(const Ranges *r, size_t s) {
 // range f of its state s: (s - r->first) >> r->shift.
 using Tally = void (*)(void *arg, const Ranges *r, size_t from, size_t to, size_t *seen);
 
-// Splits the states [first, first + count) of m records into partitions
-// for the deal, tallying the records on every worker; false if memory ran
-// out.
-bool split_states(Build *b, size_t m, size_t first, size_t count, Tally tally, void *arg,
-                  Ranges *r);
+// Splits the states [first, first + count) of m records into at most
+// `max_parts` partitions of about `target` records each, tallying the
+// records on every worker; false if memory ran out.
+bool split_states(Build *b, size_t m, size_t first, size_t count, size_t target, size_t max_parts,
+                  Tally tally, void *arg, Ranges *r);
+
+// The records of a partition whose table fits in a core's cache.
+inline size_t cache_target(size_t m) {
+  return std::max<size_t>(m >> partition_bits(m), 1);
+}
 
 // Gathers each partition that a deal by `r` left in the block, lays out
 // its suffixes newest first with running counts, and moves them together

@@ -15,6 +15,7 @@
 #include "Markov.h"
 
 bool open_spill(SpillFile *f) {
+  *f = SpillFile();  // a failure leaves none, never a stale descriptor
   const char *dir = std::getenv("TMPDIR");
   if (!dir || !*dir) dir = "/tmp";
   int fd;
@@ -117,16 +118,23 @@ bool refill(SpillReader *r, size_t want) {
 
 namespace {
 
+// Reads the start of the small text file at `path` into `text`, of `cap`
+// bytes, ending it with a zero byte; false if nothing could be read.
+bool read_small(const char *path, char *text, size_t cap) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  ssize_t n = read(fd, text, cap - 1);
+  close(fd);
+  if (n <= 0) return false;
+  text[n] = 0;
+  return true;
+}
+
 // The number after `key` in the small text file at `path`, or UINT64_MAX
 // where there is none; `key` empty takes the file's first number.
 uint64_t number_in(const char *path, const char *key) {
   char text[4096];
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return UINT64_MAX;
-  ssize_t n = read(fd, text, sizeof text - 1);
-  close(fd);
-  if (n <= 0) return UINT64_MAX;
-  text[n] = 0;
+  if (!read_small(path, text, sizeof text)) return UINT64_MAX;
   const char *at = *key ? std::strstr(text, key) : text;
   if (!at) return UINT64_MAX;
   at += std::strlen(key);
@@ -139,12 +147,7 @@ uint64_t number_in(const char *path, const char *key) {
 // bytes, or UINT64_MAX where it has none.
 uint64_t cgroup_room() {
   char text[4096], path[PATH_MAX + 64];
-  int fd = open("/proc/self/cgroup", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return UINT64_MAX;
-  ssize_t n = read(fd, text, sizeof text - 1);
-  close(fd);
-  if (n <= 0) return UINT64_MAX;
-  text[n] = 0;
+  if (!read_small("/proc/self/cgroup", text, sizeof text)) return UINT64_MAX;
   uint64_t room = UINT64_MAX;
   // Lines are "id:controllers:path": "0::path" under version 2, and the
   // line naming "memory" under version 1.
@@ -193,11 +196,7 @@ size_t memory_budget() {
   // statm gives the process's size and its data and stack, in pages.
   uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE)), size = 0, data = 0;
   char text[256];
-  int fd = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
-  ssize_t n = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
-  if (fd >= 0) close(fd);
-  if (n > 0) {
-    text[n] = 0;
+  if (read_small("/proc/self/statm", text, sizeof text)) {
     unsigned long long v[6] = {};
     if (std::sscanf(text, "%llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3], &v[4],
                     &v[5]) == 6)

@@ -59,7 +59,9 @@ bool gather_group(Spiller *s, Dealt *d, size_t g, size_t first, size_t count, St
   auto part_of = [&](size_t i) { return part_of_state(&ranges, record_at(records.data, i).lo); };
   auto make = [&](size_t i) { return record_at(records.data, i); };
   s->b.block = block.data;
-  ok = ok && split_states(&s->b, r, first, count, tally, records.data, &ranges) &&
+  ok = ok &&
+       split_states(&s->b, r, first, count, cache_target(r), SIZE_MAX, tally, records.data,
+                    &ranges) &&
        deal(&s->b, r, ranges.parts, part_of, make) &&
        gather_parts(&s->b, &ranges, states.data, &pairs) &&
        append_group(t, block.data, pairs, count, states.data, nullptr, starts);
@@ -120,60 +122,50 @@ bool collect_suffixes(Spiller *s, const WordList *list, uint32_t k, SpillFile *s
     ok = close_records(&r) && ok;
     return close_writer(&starts) && ok;
   }
-  unsigned shift = 0;
-  while ((count - 1) >> shift >> FINE_BITS) shift++;
-  size_t fine = ((count - 1) >> shift) + 1, groups = 0, pieces = s->b.workers;
-  uint64_t target = std::max<uint64_t>(s->tables / PAIR_BYTES, p / MAX_GROUPS + 1), held = 0;
-  Array<uint64_t> seen;  // positions per fine range, per piece
-  Array<uint8_t> group_of;
-  Array<size_t> lo;
-  size_t cap = buffer_bytes(s, pieces * 4);
-  bool ok = make_filled(&seen, pieces * fine, uint64_t{0}) && make_block(&group_of, fine) &&
-            make_block(&lo, MAX_GROUPS + 1) &&
-            by_pieces(s, p, [&](size_t piece, uint64_t from, uint64_t to) {
-              SpillReader c{};
-              uint64_t *mine = seen.data + piece * fine;
-              bool good = open_reader(&c, st, from * 4, cap);
-              for (uint64_t q = from; good && q < to; q++) {
-                uint32_t state = take<uint32_t>(&c);
-                good = c.ok && state < count;
-                if (good) mine[state >> shift]++;
-              }
-              close_reader(&c);
-              return good;
-            });
-  for (size_t f = 0; ok && f < fine; f++) {
-    uint64_t here = 0;
-    for (size_t piece = 0; piece < pieces; piece++) here += seen.data[piece * fine + f];
-    if ((held + here > target && held > 0 && groups < MAX_GROUPS) || groups == 0) {
-      lo.data[groups++] = f << shift;
-      held = 0;
+  // Groups are ranges of states holding about as many positions each, as
+  // the in-memory partitions are, but sized to the budget.
+  struct Tally {
+    const SpillFile *st;
+    size_t cap, count;
+    std::atomic<bool> failed;
+  } states{st, buffer_bytes(s, 2 * s->b.workers), count, false};
+  auto tally = [](void *a, const Ranges *rg, size_t from, size_t to, size_t *seen) {
+    auto *x = static_cast<Tally *>(a);
+    SpillReader c{};
+    bool good = open_reader(&c, x->st, uint64_t{from} * 4, x->cap);
+    for (size_t q = from; good && q < to; q++) {
+      uint32_t state = take<uint32_t>(&c);
+      good = c.ok && state < x->count;
+      if (good) seen[state >> rg->shift]++;
     }
-    held += here;
-    group_of.data[f] = static_cast<uint8_t>(groups - 1);
-  }
-  if (ok) lo.data[groups] = count;
+    close_reader(&c);
+    if (!good) x->failed = true;
+  };
+  uint64_t target = std::max<uint64_t>(s->tables / PAIR_BYTES, p / MAX_GROUPS + 1);
+  Ranges groups{};
+  bool ok = split_states(&s->b, p, 0, count, target, MAX_GROUPS, tally, &states, &groups) &&
+            !states.failed;
   static Dealt dealt;
-  cap = buffer_bytes(s, pieces * (groups + 3));
-  ok = ok && open_dealt(&dealt, pieces, groups) &&
+  size_t pieces = s->b.workers, cap = buffer_bytes(s, pieces * (groups.parts + 3));
+  ok = ok && open_dealt(&dealt, pieces, groups.parts) &&
        by_pieces(s, p, [&](size_t piece, uint64_t from, uint64_t to) {
          RecordStreams r{{}, {}, {}, count};
          Groups *out = &dealt.piece[piece];
          bool good = open_records(&r, st, &list->spilled, k, from, cap) && open_writers(out, cap);
          for (uint64_t q = from; good && q < to; q++) {
            Record rec = next_record(&r, &good);
-           if (good) put(&out->out[group_of.data[rec.lo >> shift]], rec);
+           if (good) put(&out->out[part_of_state(&groups, rec.lo)], rec);
          }
          good = close_records(&r) && good;
          return close_writers(out) && good;
        });
   // Pages no longer needed are pages the system need not write to disk.
   if (st->fd != list->spilled.fd) close_spill(st);
-  for (size_t g = 0; ok && g < groups; g++)
-    ok = gather_group(s, &dealt, g, lo.data[g], lo.data[g + 1] - lo.data[g], t, &starts);
+  for (size_t g = 0; ok && g < groups.parts; g++) {
+    size_t first = groups.lo.data[g];
+    ok = gather_group(s, &dealt, g, first, groups.lo.data[g + 1] - first, t, &starts);
+  }
   close_dealt(&dealt);
-  release(&seen);
-  release(&group_of);
-  release(&lo);
+  release(&groups);
   return close_writer(&starts) && ok;
 }

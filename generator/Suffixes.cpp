@@ -29,8 +29,8 @@ void release(Ranges *r) {
   release(&r->lo);
 }
 
-bool split_states(Build *b, size_t m, size_t first, size_t count, Tally tally, void *arg,
-                  Ranges *r) {
+bool split_states(Build *b, size_t m, size_t first, size_t count, size_t target, size_t max_parts,
+                  Tally tally, void *arg, Ranges *r) {
   // Early states are the text's most frequent, so equal ranges of states
   // would leave one partition most of the work.  The ranges are made of
   // fine ranges of 2^shift states, counted first.
@@ -48,12 +48,12 @@ bool split_states(Build *b, size_t m, size_t first, size_t count, Tally tally, v
     tally(arg, r, m * w / b->workers, m * (w + 1) / b->workers, seen.data + w * fine);
   };
   run_tasks(b->workers, b->workers, count_range);
-  size_t target = std::max<size_t>(m >> partition_bits(m), 1), held = target;
+  size_t held = 0;
   r->parts = 0;
   for (size_t f = 0; f < fine; f++) {
     size_t here = 0;
     for (size_t w = 0; w < b->workers; w++) here += seen.data[w * fine + f];
-    if (held + here > target && held > 0) {
+    if (r->parts == 0 || (held + here > target && held > 0 && r->parts < max_parts)) {
       r->lo.data[r->parts++] = first + (f << r->shift);
       held = 0;
     }
@@ -113,7 +113,8 @@ bool collect_suffixes(Build *b, const uint32_t *ids, uint32_t k, const uint32_t 
   auto make = [&](size_t q) {
     return Record{st[q], ids[q + k], st[q + 1] < count ? st[q + 1] : NONE};
   };
-  bool ok = split_states(b, p, 0, count, tally, const_cast<uint32_t *>(st), &r) &&
+  bool ok = split_states(b, p, 0, count, cache_target(p), SIZE_MAX, tally,
+                         const_cast<uint32_t *>(st), &r) &&
             deal(b, p, r.parts, part_of, make) && dealt(arg);
   assert(!ok || t->states.size == count);
   ok = ok && gather_parts(b, &r, t->states.data, &t->suffixes.size);

@@ -126,8 +126,9 @@ bool read_all(WordReader *r, WordList *list, Array<WordSlot> *index, size_t room
 // and then in memory, renumbered, with at most `room` ids of `all` in
 // memory.  False if memory ran out or a spill file failed.
 bool append_words(WordList *all, Array<WordSlot> *index, const WordList *part, size_t room) {
-  Array<uint32_t> id_of, chunk;
-  bool ok = make_block(&id_of, part->words.size) && make_block(&chunk, READ_SIZE / 4);
+  Array<uint32_t> id_of, chunk;  // chunk: the part's spilled ids, read back
+  uint64_t spilled = part->spilled.fd >= 0 ? part->spilled.bytes : 0;
+  bool ok = make_block(&id_of, part->words.size) && (!spilled || make_block(&chunk, READ_SIZE / 4));
   for (size_t w = 0; ok && w < part->words.size; w++) {
     const Word &word = part->words.data[w];
     const unsigned char *text =
@@ -140,7 +141,6 @@ bool append_words(WordList *all, Array<WordSlot> *index, const WordList *part, s
       if (ok) all->ids.data[all->ids.size++] = id_of.data[ids[q]];
     }
   };
-  uint64_t spilled = part->spilled.fd >= 0 ? part->spilled.bytes : 0;
   for (uint64_t at = 0; ok && at < spilled; at += chunk.cap * 4) {
     size_t len = static_cast<size_t>(std::min<uint64_t>(chunk.cap * 4, spilled - at));
     ok = read_at(&part->spilled, at, chunk.data, len);
