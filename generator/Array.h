@@ -77,13 +77,24 @@ bool set_capacity(Array<T> *a, size_t cap) {
   return true;
 }
 
+// A growing array leaps from SMALL_BLOCK bytes to a large block: the heap's
+// blocks in between would be fresh small pages, each faulted in on its own.
+constexpr size_t SMALL_BLOCK = size_t{64} << 10;
+
+// The capacity an array of `cap` elements grows to, doubling, to hold `want`.
+template <class T>
+size_t grown(size_t cap, size_t want) {
+  cap = std::max<size_t>(cap, 16);
+  while (cap < want) cap = cap > SIZE_MAX / 2 ? SIZE_MAX : cap * 2;
+  size_t bytes = cap > SIZE_MAX / sizeof(T) ? SIZE_MAX : cap * sizeof(T);
+  return bytes > SMALL_BLOCK && bytes < LARGE_BLOCK ? (LARGE_BLOCK + sizeof(T) - 1) / sizeof(T)
+                                                    : cap;
+}
+
 // Makes room for at least `want` elements in all; false if memory ran out.
 template <class T>
 bool reserve(Array<T> *a, size_t want) {
-  if (want <= a->cap) return true;
-  size_t cap = a->cap ? a->cap : 16;
-  while (cap < want) cap = cap > SIZE_MAX / 2 ? SIZE_MAX : cap * 2;
-  return set_capacity(a, cap);
+  return want <= a->cap || set_capacity(a, grown<T>(a->cap, want));
 }
 
 // Appends `v`; false if memory ran out (the array is then unchanged).

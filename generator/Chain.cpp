@@ -198,9 +198,12 @@ unsigned partition_bits(size_t n) {
 // Makes the worker's table empty for a partition of `records` records,
 // with room for about as many keys as its last partition had (partitions
 // are alike, and a table that must grow costs less than clearing one too
-// large); false if memory ran out.
+// large); false if memory ran out.  A worker's first table has room for a
+// whole partition: grown from small, it would be made and remade on fresh
+// pages, which cost more than clearing it once.
 bool clear_table(Scratch *x, size_t records) {
-  size_t keys = std::min(records, std::max<size_t>(x->keys + x->keys / 4, 256)), n = 512;
+  size_t guess = x->table.cap ? std::max<size_t>(x->keys + x->keys / 4, 256) : PARTITION_RECORDS;
+  size_t keys = std::min(records, guess), n = 512;
   while (n < keys * 2) n *= 2;
   if (n > x->table.cap) return make_filled(&x->table, n, EMPTY);
   x->table.size = n;

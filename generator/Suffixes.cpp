@@ -4,7 +4,10 @@
 
 bool start_pairs(Scratch *x, size_t records, size_t states) {
   x->pairs.size = x->owner.size = 0;
-  return clear_table(x, records) && make_filled(&x->bounds, states + 1, 0u);
+  // Room for a partition's pairs at once, for the reason clear_table gives.
+  size_t pairs = std::min(records, PARTITION_RECORDS);
+  return clear_table(x, records) && reserve(&x->pairs, pairs) && reserve(&x->owner, pairs) &&
+         make_filled(&x->bounds, states + 1, 0u);
 }
 
 bool lay_out_pairs(Scratch *x, size_t states, Suffix *out) {

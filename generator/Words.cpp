@@ -106,7 +106,8 @@ bool spill_ids(WordList *list) {
 // memory ran out or the spill failed.
 bool grow_ids(WordList *list, size_t room) {
   if (list->spilled.fd >= 0 || list->ids.cap >= room) return spill_ids(list);
-  return set_capacity(&list->ids, std::min(std::max<size_t>(list->ids.cap * 2, 4096), room));
+  size_t want = std::max<size_t>(list->ids.cap + 1, 4096);
+  return set_capacity(&list->ids, std::min(grown<uint32_t>(list->ids.cap, want), room));
 }
 
 // Reads every token of `r` into `list`, filing words in `index` and
@@ -174,8 +175,10 @@ uint64_t part_start(int fd, uint64_t from, uint64_t to) {
 // The most parts a text is read in at once.
 constexpr size_t MAX_READ_PARTS = 16;
 
-// One part of a text, read on its own.
+// One part of a text, read on its own.  Its reader's buffer is a block,
+// so that a large one costs one fresh huge page, not hundreds of small.
 struct Part {
+  Array<unsigned char> buf;
   WordReader reader;
   WordList list;
   Array<WordSlot> index;
@@ -223,12 +226,15 @@ bool read_words_fd(int fd, WordList *list) {
     uint64_t nominal = from + (size - from) / parts * (i + 1);
     uint64_t end = i + 1 == parts ? UINT64_MAX
                                   : std::max(part_start(fd, std::max(nominal, begin), size), begin);
-    auto *buf = static_cast<unsigned char *>(std::malloc(cap + SLACK + MAX_WORD_LEN + SLACK));
+    Array<unsigned char> block;
+    bool made = make_block(&block, cap + SLACK + MAX_WORD_LEN + SLACK);
+    unsigned char *buf = block.data;
     part[i] =
-        Part{WordReader{fd, buf, buf + cap + SLACK, cap, 0, 0, parts > 1, begin, end, false, false},
-             WordList(), Array<WordSlot>(), buf != nullptr};
-    if (buf) std::memset(buf + cap, 0, SLACK);
-    ok = ok && buf;
+        Part{block,
+             WordReader{fd, buf, buf + cap + SLACK, cap, 0, 0, parts > 1, begin, end, false, false},
+             WordList(), Array<WordSlot>(), made};
+    if (made) std::memset(buf + cap, 0, SLACK);
+    ok = ok && made;
     begin = end;
   }
   auto read_part = [&](size_t i, unsigned) {
@@ -248,7 +254,7 @@ bool read_words_fd(int fd, WordList *list) {
   uint64_t need = word_count(list) * BUILD_BYTES_PER_WORD + word_bytes(list, &part[0].index);
   if (ok && (list->spilled.fd >= 0 || need > budget)) ok = spill_words(list);
   for (size_t i = 0; i < parts; i++) {
-    std::free(part[i].reader.buf);
+    release(&part[i].buf);
     release(&part[i].list);
     release(&part[i].index);
   }
