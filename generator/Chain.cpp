@@ -5,9 +5,11 @@
 // cache (Deal.h).  Two steps:
 //
 //   numbering  Each position q <= p = n - k gets the state of the k-word
-//              prefix there.  Prefixes are named exactly by doubling: a
-//              window of 2w words is the pair of names of its halves, so
-//              log2(k) rounds each name 64-bit keys in hash partitions.
+//              prefix there.  Prefixes are named exactly, by rounds that
+//              each name 64-bit keys in hash partitions: the first names
+//              windows of as many words as their ids can be packed in a
+//              key (the whole prefix, when short), and each next one a
+//              window twice as wide, as the pair of names of its halves.
 //              The last round names each prefix by its first position, and
 //              the states are the first positions below p, numbered by
 //              rank: creation order, without a global index.
@@ -16,25 +18,21 @@
 //              newest first (Suffixes.cpp).
 //
 // A one-word prefix is its word, so the numbering is skipped there.
+#include <bit>
+
 #include "Deal.h"
 
 BuildPlan build_plan;
 
 namespace {
 
-// The partition of the key (x, y) among 2^bits.
-inline size_t key_part(uint32_t x, uint32_t y, unsigned bits) {
-  return bits ? pair_hash(x | uint64_t{y} << 32) >> (64 - bits) : 0;
-}
-
-}  // namespace
-
-bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, uint32_t *out, bool last,
-                size_t *names) {
+// Names the keys key(q), q in [0, m), as name_round does.
+template <class Key>
+bool name_keys(Build *b, size_t m, Key key, uint32_t *out, bool last, size_t *names) {
   unsigned bits = partition_bits(std::min(m, *names));
   size_t parts = size_t{1} << bits;
   // Keys that fit one table are named where they stand, with no deal; `out`
-  // may be `a`, as a[q] and a[q + d] are read before out[q] is written.
+  // may be what key(q) reads, as long as key(q) reads nothing below q.
   auto direct = [&](size_t, unsigned worker) {
     Scratch *x = &b->scratch[worker];
     size_t used = 0;
@@ -43,8 +41,7 @@ bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, uint32_t *out, 
       return;
     }
     for (size_t q = 0; q < m; q++) {
-      uint64_t key = a[q] | uint64_t{a[q + d]} << 32;
-      uint32_t name = name_of(&x->table, &used, key, static_cast<uint32_t>(last ? q : used));
+      uint32_t name = name_of(&x->table, &used, key(q), static_cast<uint32_t>(last ? q : used));
       if (name == NONE) {
         b->failed = true;
         return;
@@ -53,9 +50,13 @@ bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, uint32_t *out, 
     }
     *names = x->keys = used;
   };
-  // Otherwise the keys are dealt first, so `out` may be `a` here too.
-  auto part_of = [&](size_t q) { return key_part(a[q], a[q + d], bits); };
-  auto make = [&](size_t q) { return Record{a[q], a[q + d], static_cast<uint32_t>(q)}; };
+  // Otherwise the keys are dealt first, so `out` may be what they came from.
+  auto part_of = [&](size_t q) { return bits ? pair_hash(key(q)) >> (64 - bits) : 0; };
+  auto make = [&](size_t q) {
+    uint64_t k = key(q);
+    return Record{static_cast<uint32_t>(k), static_cast<uint32_t>(k >> 32),
+                  static_cast<uint32_t>(q)};
+  };
   auto name = [&](size_t part, unsigned worker) {
     Scratch *x = &b->scratch[worker];
     size_t from = b->start.data[part], to = b->start.data[part + 1], used = 0;
@@ -84,6 +85,14 @@ bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, uint32_t *out, 
     *names = m;
   }
   return !b->failed;
+}
+
+}  // namespace
+
+bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, uint32_t *out, bool last,
+                size_t *names) {
+  auto key = [&](size_t q) { return a[q] | uint64_t{a[q + d]} << 32; };
+  return name_keys(b, m, key, out, last, names);
 }
 
 namespace {
@@ -147,28 +156,44 @@ bool make_states(const Array<FirstMet> *first, size_t states, StateTable *t) {
   return true;
 }
 
+// The most ids packed into one key: packing is a step per id.
+constexpr size_t MAX_PACKED = 8;
+
+// The key of the `w` ids at `at`, `bits` bits each (w * bits <= 64).
+inline uint64_t packed(const uint32_t *at, size_t w, unsigned bits) {
+  uint64_t key = 0;
+  for (size_t j = 0; j < w; j++) key |= uint64_t{at[j]} << (j * bits);
+  return key;
+}
+
 // Gives each position q <= p the state of its prefix (NONE where it has
 // none); the states are left to make_states.
 bool number_states(Build *b, const WordList *list, uint32_t k, uint32_t *st, Array<FirstMet> *first,
                    size_t *states) {
   const uint32_t *ids = list->ids.data;
-  size_t n = list->ids.size, p = n - k;
-  size_t half = 1;  // the largest power of two below k
-  while (half * 2 < k) half *= 2;
-  const uint32_t *names = ids;  // the names of windows of `width` words
-  // How many names there may be: a window's pairs of halves are at most
-  // the square of its halves' names (few where the text repeats itself).
-  size_t distinct = list->words.size;
-  auto pairs = [](size_t x) { return x > UINT32_MAX ? SIZE_MAX : x * x; };
-  for (size_t width = 1; width < half; width *= 2, names = st) {
-    distinct = pairs(distinct);
-    if (!name_round(b, names, width, n - 2 * width + 1, st, false, &distinct)) return false;
+  size_t n = list->ids.size, p = n - k, words = list->words.size;
+  // The first round names windows of as many words as their ids fit in a
+  // key: the whole prefix, where it is short and the words not too many.
+  unsigned bits = std::max(1u, static_cast<unsigned>(std::bit_width(words - 1)));
+  size_t width = std::min<size_t>({64 / bits, MAX_PACKED, k});
+  // How many names there may be: at most the windows of ids, or of names
+  // of halves (few where the text repeats itself).
+  auto times = [](size_t x, size_t y) { return x > SIZE_MAX / y ? SIZE_MAX : x * y; };
+  size_t distinct = 1;
+  for (size_t j = 0; j < width; j++) distinct = times(distinct, words);
+  bool last = width == k;
+  auto key = [&](size_t q) { return packed(ids + q, width, bits); };
+  if (!name_keys(b, last ? p + 1 : n - width + 1, key, st, last, &distinct)) return false;
+  // Then windows double, each the pair of names of its halves, until two
+  // windows, overlapping where they are more than k, make up the prefix.
+  for (; !last; width *= 2) {
+    last = 2 * width >= k;
+    distinct = times(distinct, distinct);
+    if (!name_round(b, st, last ? k - width : width, last ? p + 1 : n - 2 * width + 1, st, last,
+                    &distinct))
+      return false;
   }
-  // Two windows of `half` words, overlapping where k is no power of two,
-  // make up the prefix.
-  distinct = pairs(distinct);
-  return name_round(b, names, k - half, p + 1, st, true, &distinct) &&
-         rank_states(b, st, p, first, states);
+  return rank_states(b, st, p, first, states);
 }
 
 // Makes the states of one-word prefixes.  Words are numbered in order of
