@@ -51,12 +51,12 @@ bool name_keys(Build *b, size_t m, Key key, uint32_t *out, bool last, size_t *na
     *names = x->keys = used;
   };
   // Otherwise the keys are dealt first, so `out` may be what they came from.
-  auto part_of = [&](size_t q) { return bits ? pair_hash(key(q)) >> (64 - bits) : 0; };
   auto make = [&](size_t q) {
     uint64_t k = key(q);
     return Record{static_cast<uint32_t>(k), static_cast<uint32_t>(k >> 32),
                   static_cast<uint32_t>(q)};
   };
+  auto part_of = [&](const Record &r) { return pair_hash(key_of(r)) >> (64 - bits); };
   auto name = [&](size_t part, unsigned worker) {
     Scratch *x = &b->scratch[worker];
     size_t from = b->start.data[part], to = b->start.data[part + 1], used = 0;
@@ -79,7 +79,7 @@ bool name_keys(Build *b, size_t m, Key key, uint32_t *out, bool last, size_t *na
   if (parts == 1) {
     direct(0, 0);
   } else {
-    if (!deal(b, m, parts, part_of, make)) return false;
+    if (!deal(b, m, parts, make, part_of)) return false;
     run_tasks(parts, b->workers, name);
     // Names are places in the block, below m but not dense.
     *names = m;
@@ -159,10 +159,11 @@ bool make_states(const Array<FirstMet> *first, size_t states, StateTable *t) {
 // The most ids packed into one key: packing is a step per id.
 constexpr size_t MAX_PACKED = 8;
 
-// The key of the `w` ids at `at`, `bits` bits each (w * bits <= 64).
+// The key of the `w` ids at `at`, `bits` bits each (2 <= w, w * bits <= 64).
 inline uint64_t packed(const uint32_t *at, size_t w, unsigned bits) {
-  uint64_t key = 0;
-  for (size_t j = 0; j < w; j++) key |= uint64_t{at[j]} << (j * bits);
+  assert(w >= 2 && w * bits <= 64);
+  uint64_t key = at[0] | uint64_t{at[1]} << bits;
+  for (size_t j = 2; j < w; j++) key |= uint64_t{at[j]} << (j * bits);
   return key;
 }
 

@@ -118,11 +118,12 @@ inline void store(Suffix *block, size_t i, const Record &r) {
   std::memcpy(block + i, &r, sizeof r);
 }
 
-// Deals positions [0, m) into `parts` partitions of the block: part_of(q)
-// picks one, make(q) the record.  Each worker counts and then copies one
-// range of positions, so each partition keeps text order.  Sets b->start.
-template <class PartOf, class Make>
-bool deal(Build *b, size_t m, size_t parts, PartOf part_of, Make make) {
+// Deals positions [0, m) into `parts` partitions of the block: make(q)
+// makes the record, part_of(record) picks its partition.  Each worker
+// counts and then copies one range of positions, so each partition keeps
+// text order.  Sets b->start.
+template <class Make, class PartOf>
+bool deal(Build *b, size_t m, size_t parts, Make make, PartOf part_of) {
   size_t ranges = b->workers;
   if (!make_filled(&b->cursor, ranges * parts, size_t{0}) ||
       !make_filled(&b->start, parts + 1, size_t{0}))
@@ -130,7 +131,7 @@ bool deal(Build *b, size_t m, size_t parts, PartOf part_of, Make make) {
   auto count = [&](size_t r, unsigned) {
     size_t *c = b->cursor.data + r * parts;
     for (size_t q = range_start(m, ranges, r), end = range_start(m, ranges, r + 1); q < end; q++)
-      c[part_of(q)]++;
+      c[part_of(make(q))]++;
   };
   run_tasks(ranges, b->workers, count);
   size_t at = 0;
@@ -146,8 +147,10 @@ bool deal(Build *b, size_t m, size_t parts, PartOf part_of, Make make) {
   assert(at == m);
   auto copy = [&](size_t r, unsigned) {
     size_t *c = b->cursor.data + r * parts;
-    for (size_t q = range_start(m, ranges, r), end = range_start(m, ranges, r + 1); q < end; q++)
-      store(b->block, c[part_of(q)]++, make(q));
+    for (size_t q = range_start(m, ranges, r), end = range_start(m, ranges, r + 1); q < end; q++) {
+      Record rec = make(q);
+      store(b->block, c[part_of(rec)]++, rec);
+    }
   };
   run_tasks(ranges, b->workers, copy);
   return true;

@@ -56,13 +56,13 @@ bool gather_group(Spiller *s, Dealt *d, size_t g, size_t first, size_t count, St
     const Suffix *rec = static_cast<const Suffix *>(a);
     for (size_t i = from; i < to; i++) seen[(record_at(rec, i).lo - rg->first) >> rg->shift]++;
   };
-  auto part_of = [&](size_t i) { return part_of_state(&ranges, record_at(records.data, i).lo); };
   auto make = [&](size_t i) { return record_at(records.data, i); };
+  auto part_of = [&](const Record &rec) { return part_of_state(&ranges, rec.lo); };
   s->b.block = block.data;
   ok = ok &&
        split_states(&s->b, r, first, count, cache_target(r), SIZE_MAX, tally, records.data,
                     &ranges) &&
-       deal(&s->b, r, ranges.parts, part_of, make) &&
+       deal(&s->b, r, ranges.parts, make, part_of) &&
        gather_parts(&s->b, &ranges, states.data, &pairs) &&
        append_group(t, block.data, pairs, count, states.data, nullptr, starts);
   release(&ranges);

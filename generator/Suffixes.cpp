@@ -112,13 +112,13 @@ bool collect_suffixes(Build *b, const uint32_t *ids, uint32_t k, const uint32_t 
     const uint32_t *st = static_cast<const uint32_t *>(a);
     for (size_t q = from; q < to; q++) seen[st[q] >> r->shift]++;
   };
-  auto part_of = [&](size_t q) { return part_of_state(&r, st[q]); };
   auto make = [&](size_t q) {
     return Record{st[q], ids[q + k], st[q + 1] < count ? st[q + 1] : NONE};
   };
+  auto part_of = [&](const Record &rec) { return part_of_state(&r, rec.lo); };
   bool ok = split_states(b, p, 0, count, cache_target(p), SIZE_MAX, tally,
                          const_cast<uint32_t *>(st), &r) &&
-            deal(b, p, r.parts, part_of, make) && dealt(arg);
+            deal(b, p, r.parts, make, part_of) && dealt(arg);
   assert(!ok || t->states.size == count);
   ok = ok && gather_parts(b, &r, t->states.data, &t->suffixes.size);
   release(&r);
