@@ -237,16 +237,13 @@ bool clear_table(Scratch *x, size_t records) {
   return true;
 }
 
-// Linear probing stays short up to three quarters full.
-bool file(Array<Slot> *table, size_t used, uint64_t key, uint32_t value) {
-  if ((used + 1) * 4 > table->size * 3) {
-    Array<Slot> bigger;
-    if (!make_filled(&bigger, table->size * 2, EMPTY)) return false;
-    std::swap(*table, bigger);
-    for (size_t i = 0; i < bigger.size; i++)
-      if (bigger.data[i].value != NONE) *probe(table, key_of(bigger.data[i])) = bigger.data[i];
-    release(&bigger);
-  }
+bool grow_and_file(Array<Slot> *table, uint64_t key, uint32_t value) {
+  Array<Slot> bigger;
+  if (!make_filled(&bigger, table->size * 2, EMPTY)) return false;
+  std::swap(*table, bigger);
+  for (size_t i = 0; i < bigger.size; i++)
+    if (bigger.data[i].value != NONE) *probe(table, key_of(bigger.data[i])) = bigger.data[i];
+  release(&bigger);
   *probe(table, key) = Slot{static_cast<uint32_t>(key), static_cast<uint32_t>(key >> 32), value};
   return true;
 }

@@ -87,10 +87,14 @@ unsigned partition_bits(size_t n);
 // false if memory ran out.
 bool clear_table(Scratch *x, size_t records);
 
-// Files `value` under the new `key` of a table holding `used` keys,
-// doubling it first where it would pass three quarters full; false if
-// memory ran out.
-bool file(Array<Slot> *table, size_t used, uint64_t key, uint32_t value);
+// Linear probing stays short up to three quarters full.
+inline bool table_full(const Array<Slot> *table, size_t used) {
+  return (used + 1) * 4 > table->size * 3;
+}
+
+// Files `value` under the new `key` of a table holding `used` keys, which
+// is doubled first; false if memory ran out.
+bool grow_and_file(Array<Slot> *table, uint64_t key, uint32_t value);
 
 // The slot that holds `key`, or the empty one where it belongs.
 inline Slot *probe(Array<Slot> *table, uint64_t key) {
@@ -104,9 +108,11 @@ inline Slot *probe(Array<Slot> *table, uint64_t key) {
 // The name of `key` in a table holding `*used` keys: the one it was filed
 // under, or `fresh` if it is new, filed now; NONE if memory ran out.
 inline uint32_t name_of(Array<Slot> *table, size_t *used, uint64_t key, uint32_t fresh) {
-  uint32_t name = probe(table, key)->value;
-  if (name != NONE) return name;
-  return file(table, (*used)++, key, fresh) ? fresh : NONE;
+  Slot *s = probe(table, key);
+  if (s->value != NONE) return s->value;
+  if (table_full(table, (*used)++)) return grow_and_file(table, key, fresh) ? fresh : NONE;
+  *s = Slot{static_cast<uint32_t>(key), static_cast<uint32_t>(key >> 32), fresh};
+  return fresh;
 }
 
 // The first of the positions [0, m) that worker range r of `ranges` takes.
