@@ -147,7 +147,21 @@ bool append_words(WordList *all, Array<WordSlot> *index, const WordList *part, s
     ok = read_at(&part->spilled, at, chunk.data, len);
     append(chunk.data, len / 4);
   }
-  append(part->ids.data, part->ids.size);
+  // Ids that fit in memory at once are renumbered on every core, each core
+  // a range of them (and faulting in its own fresh pages).
+  size_t base = all->ids.size, n = part->ids.size;
+  if (ok && all->spilled.fd < 0 && base + n <= room &&
+      (base + n <= all->ids.cap || set_capacity(&all->ids, base + n))) {
+    unsigned workers = build_workers();
+    auto renumber = [&](size_t r, unsigned) {
+      for (size_t q = n * r / workers, end = n * (r + 1) / workers; q < end; q++)
+        all->ids.data[base + q] = id_of.data[part->ids.data[q]];
+    };
+    run_tasks(workers, workers, renumber);
+    all->ids.size = base + n;
+  } else {
+    append(part->ids.data, n);
+  }
   release(&id_of);
   release(&chunk);
   return ok;
