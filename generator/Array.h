@@ -139,6 +139,19 @@ bool fit_block(Array<T> *a, size_t n) {
   return n <= a->cap || make_block(a, n);
 }
 
+// Moves the block of `from` to the empty `to`, an array of another record,
+// if it has room for `n` of them: pages already faulted in serve again.
+// False, with nothing moved, if it has not.
+template <class T, class U>
+bool move_block(Array<T> *to, Array<U> *from, size_t n) {
+  static_assert(alignof(T) <= alignof(U) || alignof(T) <= 16, "a block is aligned for T");
+  size_t cap = from->cap * sizeof(U) / sizeof(T);
+  if (to->cap != 0 || cap < n) return false;
+  *to = Array<T>{reinterpret_cast<T *>(from->data), 0, cap};
+  *from = Array<U>();
+  return true;
+}
+
 // Makes `a` hold `n` copies of `value`; false if memory ran out.
 template <class T>
 bool make_filled(Array<T> *a, size_t n, T value) {

@@ -302,7 +302,7 @@ bool build_chain(const WordList *list, uint32_t k, StateTable *t) {
                           t);
   } else {
     // Each position's state, kept until the suffixes are dealt; the states
-    // are made in its room after.
+    // are made in its block after, where it has room.
     Array<uint32_t> st;
     Array<FirstMet> first;
     size_t states = 0;
@@ -315,7 +315,11 @@ bool build_chain(const WordList *list, uint32_t k, StateTable *t) {
     } numbered{&st, &first, states, t};
     auto dealt = [](void *arg) {
       auto *x = static_cast<Numbered *>(arg);
-      release(x->st);
+      // Its pages are already faulted in; those past the states go back.
+      if (move_block(&x->t->states, x->st, x->states))
+        set_capacity(&x->t->states, x->states);
+      else
+        release(x->st);
       return make_states(x->first, x->states, x->t);
     };
     ok = ok && collect_suffixes(&b, list->ids.data, k, st.data, p, states, dealt, &numbered, t);
