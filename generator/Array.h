@@ -144,7 +144,7 @@ bool fit_block(Array<T> *a, size_t n) {
 // False, with nothing moved, if it has not.
 template <class T, class U>
 bool move_block(Array<T> *to, Array<U> *from, size_t n) {
-  static_assert(alignof(T) <= alignof(U) || alignof(T) <= 16, "a block is aligned for T");
+  static_assert(alignof(T) <= 16, "a block is aligned for any record");
   size_t cap = from->cap * sizeof(U) / sizeof(T);
   if (to->cap != 0 || cap < n) return false;
   *to = Array<T>{reinterpret_cast<T *>(from->data), 0, cap};
