@@ -3,10 +3,10 @@
 #include "Deal.h"
 
 bool start_pairs(Scratch *x, size_t records, size_t states) {
-  x->pairs.size = x->owner.size = 0;
-  // Room for a partition's pairs at once, for the reason clear_table gives.
+  // Room for a partition's pairs at once, for the reason clear_table gives,
+  // and no more: pages reserved are pages the peak counts once touched.
   size_t pairs = std::min(records, PARTITION_RECORDS);
-  return clear_table(x, records) && reserve(&x->pairs, pairs) && reserve(&x->owner, pairs) &&
+  return clear_table(x, records) && fit_block(&x->pairs, pairs) && fit_block(&x->owner, pairs) &&
          make_filled(&x->bounds, states + 1, 0u);
 }
 
