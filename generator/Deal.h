@@ -21,8 +21,9 @@
 #include "Markov.h"
 #include "Workers.h"
 
-// A partition of about this many records keeps its table in a core's cache.
-constexpr size_t PARTITION_RECORDS = size_t{1} << 16;
+// A partition of about this many records keeps its table in a core's own
+// cache: at most twice as many 12-byte slots, 768 KiB.
+constexpr size_t PARTITION_RECORDS = size_t{1} << 15;
 // More partitions than this would thin the streams that a deal writes.
 constexpr unsigned MAX_PARTITION_BITS = 12;
 // Threads beyond this gain nothing on a build bound by memory.
