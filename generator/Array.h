@@ -152,10 +152,13 @@ bool move_block(Array<T> *to, Array<U> *from, size_t n) {
   return true;
 }
 
-// Makes `a` hold `n` copies of `value`; false if memory ran out.
+// Makes `a` hold `n` copies of `value`, in its own block where that is
+// large enough: a worker remakes its arrays for every partition, and a
+// thread's heap gives freed pages back, to be faulted in again.  False if
+// memory ran out.
 template <class T>
 bool make_filled(Array<T> *a, size_t n, T value) {
-  if (!make_block(a, n)) return false;
+  if (!fit_block(a, n)) return false;
   std::fill(a->data, a->data + n, value);
   a->size = n;
   return true;
