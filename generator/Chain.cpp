@@ -241,7 +241,7 @@ unsigned partition_bits(size_t n) {
 // pages, which cost more than clearing it once.
 bool clear_table(Scratch *x, size_t records) {
   size_t guess = x->table.cap ? std::max<size_t>(x->keys + x->keys / 4, 256) : PARTITION_RECORDS;
-  size_t keys = std::min(records, guess), n = 512;
+  size_t keys = std::min(records, guess), n = 32;
   while (n < keys * 2) n *= 2;
   if (n > x->table.cap) return make_filled(&x->table, n, EMPTY);
   x->table.size = n;

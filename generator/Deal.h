@@ -62,8 +62,8 @@ const Slot EMPTY{0, 0, NONE};
 // What a worker keeps from one partition to the next.
 struct Scratch {
   Array<Slot> table;
-  Array<Suffix> pairs;     // a partition's pairs, in order of first meeting
-  Array<uint32_t> owner;   // the state of each pair, from the range's first
+  Array<Suffix> pairs;     // a partition's pairs, or its records by state
+  Array<uint32_t> owner;   // the state of each pair counted, from the first
   Array<uint32_t> bounds;  // where each state's pairs go
   size_t keys;             // the keys of the last partition, to size the next
 };
@@ -84,8 +84,8 @@ void release(Build *b);
 // About log2(n / PARTITION_RECORDS), unless the plan forces it.
 unsigned partition_bits(size_t n);
 
-// Makes the worker's table empty for a partition of `records` records;
-// false if memory ran out.
+// Makes the worker's table empty for a partition, or a state, of `records`
+// records; false if memory ran out.
 bool clear_table(Scratch *x, size_t records);
 
 // Linear probing stays short up to three quarters full.
@@ -172,10 +172,12 @@ bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, uint32_t *out, 
 
 // ---------------------------------------------------------------------------
 // Suffixes.  A partition of the states [first, first + states) is gathered
-// from its records (state lo, word hi, next state q) in text order.
+// from its records (state lo, word hi, next state q) in text order: sorted
+// by state, or, where the records are too many to hold twice, counted one
+// by one through a table of their pairs, as below.
 
-// Readies `x` for a partition of at most `records` records over `states`
-// states; false if memory ran out.
+// Readies `x` for counting a partition of at most `records` records over
+// `states` states; false if memory ran out.
 bool start_pairs(Scratch *x, size_t records, size_t states);
 
 // Counts one record: each distinct (state, word) is kept once, in order of
@@ -207,6 +209,7 @@ struct Ranges {
   size_t first;
   unsigned shift;
   size_t parts;
+  size_t target;                 // the records a partition was meant to hold
   Array<uint32_t> part_of_fine;  // the partition of each fine range
   Array<size_t> lo;              // each partition's first state; lo[parts] ends
 };

@@ -27,6 +27,81 @@ bool lay_out_pairs(Scratch *x, size_t states, Suffix *out) {
   return true;
 }
 
+namespace {
+
+// A state with at most this many records finds its words by scanning the
+// few it has met; a larger one files them in the worker's table.
+constexpr size_t SCANNED_RECORDS = 16;
+
+// Lays out at `out` the pairs of one state's `c` records at `rec`, in
+// text order: each distinct word once, newest first, with running counts.
+// Returns how many, or 0 where memory ran out or a count passed 32 bits.
+size_t lay_out_state(Scratch *x, const Suffix *rec, size_t c, Suffix *out) {
+  assert(c > 0);  // a state is made where its prefix has a word after it
+  size_t d = 0;
+  bool scan = c <= SCANNED_RECORDS;
+  if (!scan && !clear_table(x, c)) return 0;
+  for (size_t i = 0; i < c; i++) {
+    size_t j = 0, met = d;
+    if (scan) {
+      while (j < d && out[j].word != rec[i].word) j++;
+      d += j == d;
+    } else {
+      j = name_of(&x->table, &d, rec[i].word, static_cast<uint32_t>(d));
+      if (j == NONE) return 0;
+    }
+    if (j == met) out[j] = rec[i];
+    if (++out[j].count == 0) return 0;  // counts are 32-bit
+  }
+  std::reverse(out, out + d);
+  for (size_t j = 1; j < d; j++)
+    if (__builtin_add_overflow(out[j].count, out[j - 1].count, &out[j].count)) return 0;
+  return d;
+}
+
+// Gathers the `n` records at `part`, of the `count` states from `first`,
+// into suffixes laid out in their place, sorting them by state first (a
+// counting sort, which keeps text order) into x->pairs, made once for the
+// largest of `most` records.  Sets states[g].suffixes_at to `at` plus
+// where state first + g's begin, and `*laid`; false if memory ran out.
+bool gather_sorted(Scratch *x, Suffix *part, size_t n, size_t most, size_t first, size_t count,
+                   State *states, size_t at, size_t *laid) {
+  if (!make_filled(&x->bounds, count + 1, 0u) || !fit_block(&x->pairs, most)) return false;
+  uint32_t *end = x->bounds.data;
+  for (size_t i = 0; i < n; i++) end[record_at(part, i).lo - first + 1]++;
+  for (size_t g = 0; g < count; g++) end[g + 1] += end[g];
+  for (size_t i = 0; i < n; i++) {
+    Record r = record_at(part, i);
+    x->pairs.data[end[r.lo - first]++] = Suffix{r.hi, 0, r.q};
+  }
+  // Each end[g] now stands where state first + g's records end.
+  size_t made = 0;
+  for (size_t g = 0, begin = 0; g < count; begin = end[g++]) {
+    size_t d = lay_out_state(x, x->pairs.data + begin, end[g] - begin, part + made);
+    if (d == 0) return false;
+    states[g].suffixes_at = static_cast<uint32_t>(at + made);
+    made += d;
+  }
+  *laid = made;
+  return true;
+}
+
+// Gathers as gather_sorted does, but counting the records through the
+// worker's table, which holds their pairs only: for a partition that a
+// frequent state made too large to sort.
+bool gather_counted(Scratch *x, Suffix *part, size_t n, size_t first, size_t count, State *states,
+                    size_t at, size_t *laid) {
+  bool ok = start_pairs(x, n, count);
+  for (size_t i = 0; ok && i < n; i++) ok = count_pair(x, record_at(part, i), first);
+  if (!ok || !lay_out_pairs(x, count, part)) return false;
+  for (size_t g = 0; g < count; g++)
+    states[g].suffixes_at = static_cast<uint32_t>(at + (g ? x->bounds.data[g - 1] : 0));
+  *laid = x->pairs.size;
+  return true;
+}
+
+}  // namespace
+
 void release(Ranges *r) {
   release(&r->part_of_fine);
   release(&r->lo);
@@ -38,6 +113,7 @@ bool split_states(Build *b, size_t m, size_t first, size_t count, size_t target,
   // would leave one partition most of the work.  The ranges are made of
   // fine ranges of 2^shift states, counted first.
   r->first = first;
+  r->target = target;
   r->shift = 0;
   while ((count - 1) >> r->shift >> FINE_BITS) r->shift++;
   size_t fine = ((count - 1) >> r->shift) + 1;
@@ -71,24 +147,24 @@ bool split_states(Build *b, size_t m, size_t first, size_t count, size_t target,
 bool gather_parts(Build *b, const Ranges *r, State *states, size_t *pairs) {
   Array<size_t> made;  // pairs per partition
   if (!make_filled(&made, r->parts, size_t{0})) return false;
+  // Partitions are sorted in scratch of at most twice the target each;
+  // one that a frequent state made larger is counted instead.
+  size_t most = 0;
+  for (size_t part = 0; part < r->parts; part++) {
+    size_t n = b->start.data[part + 1] - b->start.data[part];
+    if (n <= 2 * r->target) most = std::max(most, n);
+  }
   auto gather = [&](size_t part, unsigned worker) {
     Scratch *x = &b->scratch[worker];
-    size_t from = b->start.data[part], to = b->start.data[part + 1], first = r->lo.data[part];
-    size_t count = r->lo.data[part + 1] - first;
-    bool ok = !b->failed && start_pairs(x, to - from, count);
-    for (size_t i = from; ok && i < to; i++) ok = count_pair(x, record_at(b->block, i), first);
-    if (!ok) {
-      b->failed = true;
-      return;
-    }
-    if (!lay_out_pairs(x, count, b->block + from)) {
-      b->failed = true;
-      return;
-    }
-    for (size_t g = 0; g < count; g++)
-      states[first - r->first + g].suffixes_at =
-          static_cast<uint32_t>(from + (g ? x->bounds.data[g - 1] : 0));
-    made.data[part] = x->pairs.size;
+    size_t from = b->start.data[part], n = b->start.data[part + 1] - from;
+    size_t first = r->lo.data[part], count = r->lo.data[part + 1] - first;
+    Suffix *in = b->block + from;
+    State *own = states + (first - r->first);
+    size_t *laid = &made.data[part];
+    bool ok = !b->failed &&
+              (n <= 2 * r->target ? gather_sorted(x, in, n, most, first, count, own, from, laid)
+                                  : gather_counted(x, in, n, first, count, own, from, laid));
+    if (!ok) b->failed = true;
   };
   run_tasks(r->parts, b->workers, gather);
   // The partitions' suffixes, moved together in order.
