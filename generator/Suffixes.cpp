@@ -75,6 +75,7 @@ bool gather_sorted(Scratch *x, Suffix *part, size_t n, size_t most, size_t first
     x->pairs.data[end[r.lo - first]++] = Suffix{r.hi, 0, r.q};
   }
   // Each end[g] now stands where state first + g's records end.
+  assert(end[count - 1] == n);
   size_t made = 0;
   for (size_t g = 0, begin = 0; g < count; begin = end[g++]) {
     size_t d = lay_out_state(x, x->pairs.data + begin, end[g] - begin, part + made);
