@@ -93,8 +93,8 @@ inline bool table_full(const Array<Slot> *table, size_t used) {
   return (used + 1) * 4 > table->size * 3;
 }
 
-// Files `value` under the new `key` of a table holding `used` keys, which
-// is doubled first; false if memory ran out.
+// Doubles a table that is full, then files `value` under the new `key`;
+// false if memory ran out.
 bool grow_and_file(Array<Slot> *table, uint64_t key, uint32_t value);
 
 // The slot that holds `key`, or the empty one where it belongs.
