@@ -38,9 +38,12 @@ inline bool word_index_full(size_t words, size_t slots) {
 }
 
 // Doubles the word index, re-filing every slot by its tag; false if memory
-// ran out.
+// ran out.  Past SMALL_BLOCK it leaps to a huge page's worth of slots, as
+// growing arrays do: the sizes between would be fresh small pages, each
+// faulted in on its own.
 bool grow_word_index(Array<WordSlot> *index) {
   size_t n = index->size ? index->size * 2 : 1024;
+  if (n * sizeof(WordSlot) > SMALL_BLOCK) n = std::max(n, HUGE_PAGE / sizeof(WordSlot));
   Array<WordSlot> bigger;
   if (!make_filled(&bigger, n, WordSlot{NONE, 0, 0})) return false;
   for (size_t i = 0; i < index->size; i++) {
