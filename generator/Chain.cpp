@@ -118,6 +118,11 @@ struct FirstMet {
   uint32_t before;
 };
 
+// How many positions ahead the rank asks for the bitmap word of a first
+// meeting.  Its loads are independent but land anywhere in the bitmap, and
+// past the caches the core alone keeps too few of them in flight.
+constexpr size_t RANK_AHEAD = 32;
+
 // Turns each position's first position st[q] into its state: the states
 // are the first positions below p, numbered by rank in text order.  The
 // text's last prefix has no state where it is met first.  Leaves in
@@ -145,6 +150,7 @@ bool rank_states(Build *b, uint32_t *st, size_t p, Array<FirstMet> *first, size_
   *states = count;
   auto rank = [&](size_t r, unsigned) {
     for (size_t q = (p + 1) * r / b->workers, end = (p + 1) * (r + 1) / b->workers; q < end; q++) {
+      if (q + RANK_AHEAD < end) __builtin_prefetch(&f[st[q + RANK_AHEAD] / 64]);
       uint32_t at = st[q];
       assert(at <= q);
       uint64_t below = f[at / 64].bits & ((uint64_t{1} << (at % 64)) - 1);
