@@ -3,8 +3,8 @@
 // The text is read in large blocks and split in place: a token that lies
 // whole in the block and ends at a separator is handed on where it stands;
 // one that crosses a block, holds a dropped byte, runs too long or ends the
-// input is put together in the reader's token buffer.  next_word is the
-// hot path and inline; the rest is its slow path.
+// input is put together in the reader's token buffer.  next_word_in_block
+// and next_word are the hot path and inline; the rest is the slow path.
 #ifndef CHATTERLOOM_READER_H
 #define CHATTERLOOM_READER_H
 
@@ -140,6 +140,39 @@ inline size_t low_byte_at(const unsigned char *p) {
   return low ? static_cast<size_t>(__builtin_ctzll(low)) / 8 : 8;
 }
 
+// The end of the token bytes that begin at `start`: eight bytes a step to
+// the first byte that may end a token (the buffer has SLACK bytes past its
+// end, and the stop is cut back to the end), then byte by byte.
+inline size_t token_end(const WordReader *r, size_t start) {
+  size_t i = start, step;
+  do i += step = low_byte_at(r->buf + i);
+  while (step == 8 && i < r->end);
+  while (i < r->end && BYTE_CLASS.of[r->buf[i]] == TOKEN) i++;
+  return i;
+}
+
+// The common token, which lies whole in the block from `start`, ends at a
+// separator and is not too long, handed on where it stands; false for any
+// other.
+inline bool token_in_place(WordReader *r, size_t start, Token *t) {
+  size_t i = token_end(r, start);
+  if (i >= r->end || BYTE_CLASS.of[r->buf[i]] != SEPARATOR || i - start > MAX_WORD_LEN)
+    return false;
+  t->text = r->buf + start;
+  t->len = i - start;
+  r->pos = i + 1;
+  return true;
+}
+
+// Finds the next token of `r` if it is a common one in the block, without
+// refilling or copying: its text stays where it stands until the block is
+// refilled, which only next_word does.  False, with only separators passed,
+// where next_word must go on.
+inline bool next_word_in_block(WordReader *r, Token *t) {
+  while (r->pos < r->end && BYTE_CLASS.of[r->buf[r->pos]] == SEPARATOR) r->pos++;
+  return r->pos < r->end && BYTE_CLASS.of[r->buf[r->pos]] == TOKEN && token_in_place(r, r->pos, t);
+}
+
 // Finds the next token of `r`, its text cut at its first zero byte: false
 // when the input ends before one starts.  Byte 13 is dropped wherever it
 // stands; 9, 10, 11, 12 and 32 separate; byte 26 ends the input.
@@ -154,20 +187,9 @@ inline bool next_word(WordReader *r, Token *t) {
     }
     r->pos++;
   }
-  // Eight bytes a step to the first byte that may end the token; the buffer
-  // has SLACK bytes past its end, and the stop is cut back to the end.
-  size_t start = r->pos, i = start, step;
-  do i += step = low_byte_at(r->buf + i);
-  while (step == 8 && i < r->end);
-  while (i < r->end && BYTE_CLASS.of[r->buf[i]] == TOKEN) i++;
-  // Fast path: the whole token is in the buffer and a separator ends it.
-  if (i < r->end && BYTE_CLASS.of[r->buf[i]] == SEPARATOR && i - start <= MAX_WORD_LEN) {
-    t->text = r->buf + start;
-    t->len = i - start;
-    r->pos = i + 1;
-    return true;
-  }
-  return next_word_slow(r, t, start, std::min(i, r->end));
+  size_t start = r->pos;
+  return token_in_place(r, start, t) ||
+         next_word_slow(r, t, start, std::min(token_end(r, start), r->end));
 }
 
 #endif

@@ -73,12 +73,12 @@ uint32_t add_word(WordList *list, Array<WordSlot> *index, const unsigned char *t
   return id;
 }
 
-// Returns the id of the word with these bytes, adding it if new; NONE if
-// memory ran out.  SLACK bytes past the text are read, not used.
-inline uint32_t new_word(WordList *list, Array<WordSlot> *index, const unsigned char *text,
-                         size_t len) {
+// Returns the id of the word with these bytes and text_hash `h`, adding it
+// if new; NONE if memory ran out.  SLACK bytes past the text are read, not
+// used.
+inline uint32_t hashed_word(WordList *list, Array<WordSlot> *index, const unsigned char *text,
+                            size_t len, uint64_t h) {
   if (word_index_full(list->words.size, index->size) && !grow_word_index(index)) return NONE;
-  uint64_t h = text_hash(text, len);
   uint32_t tag = static_cast<uint32_t>(h);
   uint64_t head = load_short(text, std::min<size_t>(len, 7));
   if (len >= 8) std::memcpy(&head, text, 8);
@@ -91,6 +91,12 @@ inline uint32_t new_word(WordList *list, Array<WordSlot> *index, const unsigned 
       return s.id;
   }
   return add_word(list, index, text, len, pos, WordSlot{NONE, tag, head});
+}
+
+// Returns the id of the word with these bytes, as hashed_word does.
+inline uint32_t new_word(WordList *list, Array<WordSlot> *index, const unsigned char *text,
+                         size_t len) {
+  return hashed_word(list, index, text, len, text_hash(text, len));
 }
 
 // Writes the ids held in memory to the end of the spill file, making it
@@ -113,15 +119,35 @@ bool grow_ids(WordList *list, size_t room) {
   return set_capacity(&list->ids, std::min(grown<uint32_t>(list->ids.cap, want), room));
 }
 
+// Tokens are filed a batch at a time, each one's index slot asked for as
+// it is found: in an index past the caches the rare words' misses then
+// overlap, where one by one each would wait for the last.
+constexpr size_t FILED_AT_ONCE = 16;
+
 // Reads every token of `r` into `list`, filing words in `index` and
 // keeping at most `room` ids in memory; false if memory ran out.
 bool read_all(WordReader *r, WordList *list, Array<WordSlot> *index, size_t room) {
-  for (Token t; next_word(r, &t);) {
-    uint32_t id = new_word(list, index, t.text, t.len);
-    if (id == NONE || (list->ids.size == list->ids.cap && !grow_ids(list, room))) return false;
-    list->ids.data[list->ids.size++] = id;
+  if (index->size == 0 && !grow_word_index(index)) return false;
+  Token batch[FILED_AT_ONCE];
+  uint64_t hash[FILED_AT_ONCE];
+  for (;;) {
+    // A batch holds tokens in the block only, and is filed before next_word
+    // may refill it; a token that needs next_word is filed on its own.
+    size_t n = 0;
+    for (; n < FILED_AT_ONCE && next_word_in_block(r, &batch[n]); n++) {
+      hash[n] = text_hash(batch[n].text, batch[n].len);
+      __builtin_prefetch(&index->data[hash[n] & (index->size - 1)]);
+    }
+    if (n == 0) {
+      if (!next_word(r, &batch[0])) return true;
+      hash[n++] = text_hash(batch[0].text, batch[0].len);
+    }
+    for (size_t j = 0; j < n; j++) {
+      uint32_t id = hashed_word(list, index, batch[j].text, batch[j].len, hash[j]);
+      if (id == NONE || (list->ids.size == list->ids.cap && !grow_ids(list, room))) return false;
+      list->ids.data[list->ids.size++] = id;
+    }
   }
-  return true;
 }
 
 // Appends the words of `part`, read from the text after `all`'s, to `all`:
