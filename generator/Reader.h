@@ -151,11 +151,10 @@ inline size_t token_end(const WordReader *r, size_t start) {
   return i;
 }
 
-// The common token, which lies whole in the block from `start`, ends at a
-// separator and is not too long, handed on where it stands; false for any
-// other.
-inline bool token_in_place(WordReader *r, size_t start, Token *t) {
-  size_t i = token_end(r, start);
+// The common token, which lies whole in the block from `start` to its
+// token_end `i`, ends at a separator and is not too long, handed on where
+// it stands; false for any other.
+inline bool token_in_place(WordReader *r, size_t start, size_t i, Token *t) {
   if (i >= r->end || BYTE_CLASS.of[r->buf[i]] != SEPARATOR || i - start > MAX_WORD_LEN)
     return false;
   t->text = r->buf + start;
@@ -170,7 +169,8 @@ inline bool token_in_place(WordReader *r, size_t start, Token *t) {
 // where next_word must go on.
 inline bool next_word_in_block(WordReader *r, Token *t) {
   while (r->pos < r->end && BYTE_CLASS.of[r->buf[r->pos]] == SEPARATOR) r->pos++;
-  return r->pos < r->end && BYTE_CLASS.of[r->buf[r->pos]] == TOKEN && token_in_place(r, r->pos, t);
+  return r->pos < r->end && BYTE_CLASS.of[r->buf[r->pos]] == TOKEN &&
+         token_in_place(r, r->pos, token_end(r, r->pos), t);
 }
 
 // Finds the next token of `r`, its text cut at its first zero byte: false
@@ -187,9 +187,8 @@ inline bool next_word(WordReader *r, Token *t) {
     }
     r->pos++;
   }
-  size_t start = r->pos;
-  return token_in_place(r, start, t) ||
-         next_word_slow(r, t, start, std::min(token_end(r, start), r->end));
+  size_t start = r->pos, i = token_end(r, start);
+  return token_in_place(r, start, i, t) || next_word_slow(r, t, start, std::min(i, r->end));
 }
 
 #endif
