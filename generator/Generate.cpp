@@ -64,9 +64,23 @@ bool put_prefix(const WordList *list, const StateTable *t, uint64_t s, uint64_t 
   return true;
 }
 
-// The first suffix, newest first, whose running count passes the draw.
+// The first suffix, newest first, whose running count passes `rem`, which
+// is below the last one's (the total).  A binary search that asks at each
+// step for both places the next step may look: past the caches, each
+// step's miss then overlaps the one before.
 inline const Suffix *pick(const Suffix *lo, const Suffix *hi, uint32_t rem) {
-  return std::upper_bound(lo, hi, rem, [](uint32_t r, const Suffix &x) { return r < x.count; });
+  assert(lo < hi && rem < hi[-1].count);
+  size_t n = static_cast<size_t>(hi - lo);
+  while (n > 1) {
+    size_t half = n / 2, next = (n - half) / 2;  // next: the next step's half
+    if (next > 0) {
+      __builtin_prefetch(&lo[next - 1]);
+      __builtin_prefetch(&lo[half + next - 1]);
+    }
+    lo = rem < lo[half - 1].count ? lo : lo + half;
+    n -= half;
+  }
+  return lo;
 }
 
 // Steps from state s of a chain in spill files to a suffix drawn with
