@@ -10,6 +10,9 @@
 //              windows of as many words as their ids can be packed in a
 //              key (the whole prefix, when short), and each next one a
 //              window twice as wide, as the pair of names of its halves.
+//              A round's names go back to text order a span of positions
+//              at a time, so that none lands at random in an array as
+//              large as the text.
 //              The last round names each prefix by its first position, and
 //              the states are the first positions below p, numbered by
 //              rank: creation order, without a global index.
@@ -25,6 +28,59 @@
 BuildPlan build_plan;
 
 namespace {
+
+// log2 of the positions of a write-back's span: their 4 MiB of names stay
+// in the cache while every partition's run in it is written.  Shorter
+// spans make more, shorter runs.
+constexpr unsigned SPAN_BITS = 20;
+
+// Writes the name that each record of the deal into `parts` partitions
+// holds in its `lo` to out[q], q in [0, m); false if memory ran out.
+// Written partition by partition, each name would cost a line from
+// memory once `out` outgrows the cache.  A partition keeps text order, so
+// its records in a span of positions are one run: the spans are written
+// one at a time, from every partition's run in each.
+bool write_back(Build *b, size_t parts, size_t m, uint32_t *out) {
+  size_t span = size_t{1} << (build_plan.span_bits ? build_plan.span_bits : SPAN_BITS);
+  size_t spans = (m + span - 1) / span;
+  const Suffix *block = b->block;
+  auto write = [&](size_t r, unsigned worker) {
+    size_t s = spans * r / b->workers, last = spans * (r + 1) / b->workers;
+    Array<size_t> *run = &b->scratch[worker].runs;
+    if (s == last) return;
+    if (!fit_block(run, parts)) {
+      b->failed = true;
+      return;
+    }
+    // Each partition's first record at or past this range's first span.
+    for (size_t part = 0; part < parts; part++) {
+      size_t lo = b->start.data[part], hi = b->start.data[part + 1];
+      while (lo < hi) {
+        size_t mid = lo + (hi - lo) / 2;
+        if (record_at(block, mid).q < s * span)
+          lo = mid + 1;
+        else
+          hi = mid;
+      }
+      run->data[part] = lo;
+    }
+    for (; s < last; s++) {
+      size_t end = std::min(m, (s + 1) * span);
+      for (size_t part = 0; part < parts; part++) {
+        size_t i = run->data[part], stop = b->start.data[part + 1];
+        for (; i < stop; i++) {
+          Record r = record_at(block, i);
+          if (r.q >= end) break;
+          assert(r.q >= s * span);
+          out[r.q] = r.lo;
+        }
+        run->data[part] = i;
+      }
+    }
+  };
+  run_tasks(b->workers, b->workers, write);
+  return !b->failed;
+}
 
 // Names the keys key(q), q in [0, m), as name_round does.
 template <class Key>
@@ -72,7 +128,8 @@ bool name_keys(Build *b, size_t m, Key key, uint32_t *out, bool last, size_t *na
         b->failed = true;
         return;
       }
-      out[r.q] = name;
+      r.lo = name;  // the key is done with: its record keeps the name
+      store(b->block, i, r);
     }
     x->keys = used;
   };
@@ -81,6 +138,7 @@ bool name_keys(Build *b, size_t m, Key key, uint32_t *out, bool last, size_t *na
   } else {
     if (!deal(b, m, parts, make, part_of)) return false;
     run_tasks(parts, b->workers, name);
+    if (!b->failed && !write_back(b, parts, m, out)) return false;
     // Names are places in the block, below m but not dense.
     *names = m;
   }
@@ -272,6 +330,7 @@ void release(Build *b) {
     release(&x.pairs);
     release(&x.owner);
     release(&x.bounds);
+    release(&x.runs);
     x.keys = 0;
   }
   release(&b->cursor);

@@ -35,8 +35,8 @@ constexpr unsigned MAX_PARTITION_BITS = 11;
 constexpr unsigned MAX_BUILD_WORKERS = 16;
 
 // A record of a deal: a 64-bit key (lo, hi) and a position, or a state, a
-// word and the next state.  Records are kept in the suffixes' block, so
-// they are copied in and out as bytes.
+// word and the next state.  Once its key is named, lo holds the name.  Records are kept in the
+// suffixes' block, so they are copied in and out as bytes.
 struct Record {
   uint32_t lo, hi, q;
 };
@@ -70,6 +70,7 @@ struct Scratch {
   Array<Suffix> pairs;     // a partition's pairs, or its records by state
   Array<uint32_t> owner;   // the state of each pair counted, from the first
   Array<uint32_t> bounds;  // where each state's pairs go
+  Array<size_t> runs;      // a write-back's next record in each partition
   size_t keys;             // the keys of the last partition, to size the next
 };
 

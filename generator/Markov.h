@@ -135,6 +135,7 @@ struct BuildPlan {
   unsigned partition_bits;  // log2 of the partitions of each deal
   unsigned read_parts;      // parts a regular file is read in
   size_t budget;            // bytes of memory the build may use, else found
+  unsigned span_bits;       // log2 of the positions written back at a time
 };
 extern BuildPlan build_plan;
 

@@ -139,8 +139,8 @@ TEST(Chain, WorkedExample) {
 }
 
 TEST(Chain, MatchesPlainModelOnRandomTexts) {
-  // Any number of workers and partitions gives the same bytes, and so does
-  // a build spilled to files, in many groups or in one.
+  // Any number of workers, partitions and write-back spans gives the same
+  // bytes, and so does a build spilled to files, in many groups or in one.
   std::mt19937 gen(12345);
   const char *vocab[] = {"a", "b", "c", "d", "e", "f", "A", "a,"};
   for (int round = 0; round < 3000; round++) {
@@ -151,7 +151,8 @@ TEST(Chain, MatchesPlainModelOnRandomTexts) {
     int32_t limit = 1 + static_cast<int32_t>(gen() % 80);
     uint32_t seed = gen();
     const size_t budgets[] = {0, 2048, 1 << 14};
-    build_plan = BuildPlan{1u + round % 3u, round / 3u % 5u, 0, budgets[round / 15 % 3]};
+    build_plan =
+        BuildPlan{1u + round % 3u, round / 3u % 5u, 0, budgets[round / 15 % 3], round / 45u % 4u};
     ASSERT_EQ(real_generate(join(words), k, limit, seed), model_generate(words, k, limit, seed))
         << "round " << round;
   }
