@@ -149,11 +149,14 @@ bool gather_parts(Build *b, const Ranges *r, State *states, size_t *pairs) {
   Array<size_t> made;  // pairs per partition
   if (!make_filled(&made, r->parts, size_t{0})) return false;
   // Partitions are sorted in scratch of at most twice the target each;
-  // one that a frequent state made larger is counted instead.
-  size_t most = 0;
+  // one that a frequent state made larger is counted instead.  Later
+  // partitions hold more states, rarer ones: a worker's bounds are made
+  // once for the most, not remade on fresh pages as they grow.
+  size_t most = 0, most_states = 0;
   for (size_t part = 0; part < r->parts; part++) {
     size_t n = b->start.data[part + 1] - b->start.data[part];
     if (n <= 2 * r->target) most = std::max(most, n);
+    most_states = std::max(most_states, r->lo.data[part + 1] - r->lo.data[part]);
   }
   auto gather = [&](size_t part, unsigned worker) {
     Scratch *x = &b->scratch[worker];
@@ -162,7 +165,7 @@ bool gather_parts(Build *b, const Ranges *r, State *states, size_t *pairs) {
     Suffix *in = b->block + from;
     State *own = states + (first - r->first);
     size_t *laid = &made.data[part];
-    bool ok = !b->failed &&
+    bool ok = !b->failed && fit_block(&x->bounds, most_states + 1) &&
               (n <= 2 * r->target ? gather_sorted(x, in, n, most, first, count, own, from, laid)
                                   : gather_counted(x, in, n, first, count, own, from, laid));
     if (!ok) b->failed = true;
