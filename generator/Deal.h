@@ -25,12 +25,12 @@
 // cache: at most twice as many 12-byte slots, 768 KiB.
 constexpr size_t PARTITION_RECORDS = size_t{1} << 15;
 // A deal writes one stream per partition on each core, each on its own
-// pages; past about 2^11 of them the pages outrun the core's TLB and every
-// record's write misses it (a deal of 500 MB of prose takes a fifth longer
-// into 2^12 partitions than into 2^11).  Past 2^11 * PARTITION_RECORDS
-// positions partitions grow instead: a table larger than the cache costs
-// less than those misses.
-constexpr unsigned MAX_PARTITION_BITS = 11;
+// pages; past about 2^10 of them the pages outrun the core's TLB and every
+// record's write misses it (the two deals of 500 MB of prose take a fifth
+// longer into 2^11 partitions than into 2^10, and a quarter longer again
+// into 2^12).  Past 2^10 * PARTITION_RECORDS positions partitions grow
+// instead: a table larger than the cache costs less than those misses.
+constexpr unsigned MAX_PARTITION_BITS = 10;
 // Threads beyond this gain nothing on a build bound by memory.
 constexpr unsigned MAX_BUILD_WORKERS = 16;
 
