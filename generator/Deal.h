@@ -35,8 +35,9 @@ constexpr unsigned MAX_PARTITION_BITS = 10;
 constexpr unsigned MAX_BUILD_WORKERS = 16;
 
 // A record of a deal: a 64-bit key (lo, hi) and a position, or a state, a
-// word and the next state.  Once its key is named, lo holds the name.  Records are kept in the
-// suffixes' block, so they are copied in and out as bytes.
+// word and the next state.  Once its key is named, lo holds the name.
+// Records are kept in the suffixes' block, so they are copied in and out
+// as bytes.
 struct Record {
   uint32_t lo, hi, q;
 };
