@@ -53,17 +53,12 @@ bool write_back(Build *b, size_t parts, size_t m, uint32_t *out) {
       return;
     }
     // Each partition's first record at or past this range's first span.
-    for (size_t part = 0; part < parts; part++) {
-      size_t lo = b->start.data[part], hi = b->start.data[part + 1];
-      while (lo < hi) {
-        size_t mid = lo + (hi - lo) / 2;
-        if (record_at(block, mid).q < s * span)
-          lo = mid + 1;
-        else
-          hi = mid;
-      }
-      run->data[part] = lo;
-    }
+    auto before = [&](const Suffix &x) { return record_at(&x, 0).q < s * span; };
+    for (size_t part = 0; part < parts; part++)
+      run->data[part] =
+          static_cast<size_t>(std::partition_point(block + b->start.data[part],
+                                                   block + b->start.data[part + 1], before) -
+                              block);
     for (; s < last; s++) {
       size_t end = std::min(m, (s + 1) * span);
       for (size_t part = 0; part < parts; part++) {
