@@ -20,7 +20,8 @@
 //              partition the (state, word) pairs are counted and laid out
 //              newest first (Suffixes.cpp).
 //
-// A one-word prefix is its word, so the numbering is skipped there.
+// A one-word prefix is its word, so the numbering is skipped there; on a
+// short text its suffixes are sorted by state with no deal at all.
 #include <bit>
 
 #include "Deal.h"
@@ -350,12 +351,17 @@ bool build_chain(const WordList *list, uint32_t k, StateTable *t) {
   if (n <= k) return true;  // no prefix has a word after it
   key_hashes();
   size_t p = n - k;
+  // A one-word prefix's state is its word: the ids serve as states.
+  if (k == 1 && p <= SORTED_POSITIONS && !build_plan.partition_bits) {
+    bool ok = number_words(list, t) && sort_word_suffixes(list->ids.data, p, list->words.size, t);
+    if (ok) shrink_to_fit(&t->suffixes);
+    return ok;
+  }
   Build b{};
   b.workers = build_workers();
   bool ok = make_block(&t->suffixes, n);
   b.block = t->suffixes.data;
   if (k == 1) {
-    // A one-word prefix's state is its word: the ids serve as states.
     auto made = [](void *) { return true; };
     ok = ok && number_words(list, t) &&
          collect_suffixes(&b, list->ids.data, k, list->ids.data, p, t->states.size, made, nullptr,

@@ -1,5 +1,8 @@
 // The suffixes of the chain: each state's (word, next state) pairs, newest
-// first with running counts, gathered partition by partition.
+// first with running counts, gathered partition by partition, or, for the
+// one-word prefixes of a short text, sorted by state in one pass.
+#include <utility>
+
 #include "Deal.h"
 
 bool start_pairs(Scratch *x, size_t records, size_t states) {
@@ -202,5 +205,51 @@ bool collect_suffixes(Build *b, const uint32_t *ids, uint32_t k, const uint32_t 
   assert(!ok || t->states.size == count);
   ok = ok && gather_parts(b, &r, t->states.data, &t->suffixes.size);
   release(&r);
+  return ok;
+}
+
+bool sort_word_suffixes(const uint32_t *ids, size_t p, size_t words, StateTable *t) {
+  size_t count = t->states.size;
+  State *states = t->states.data;
+  // Each position's next word, by the state of the word before it, in text
+  // order; and each word's place in the suffixes, plus one, which is no
+  // more than the first place of the state at hand until it is met there.
+  Array<uint32_t> next, met;
+  bool ok = make_block(&next, p) && make_filled(&met, words, 0u);
+  if (ok) {
+    // A state's suffixes_at counts its positions, then marks where its
+    // next words go, and at last where its suffixes begin.
+    for (size_t q = 0; q < p; q++) states[ids[q]].suffixes_at++;
+    uint32_t at = 0;
+    for (size_t s = 0; s < count; s++) at += std::exchange(states[s].suffixes_at, at);
+    for (size_t q = 0; q < p; q++) next.data[states[ids[q]].suffixes_at++] = ids[q + 1];
+  }
+  size_t made = 0;
+  for (size_t s = 0, begin = 0; ok && s < count; s++) {
+    size_t end = states[s].suffixes_at;
+    assert(end > begin);  // every state has a word after it
+    ok = reserve(&t->suffixes, made + (end - begin));
+    if (!ok) break;
+    Suffix *out = t->suffixes.data + made;
+    size_t d = 0;
+    for (size_t i = begin; i < end; i++) {
+      uint32_t w = next.data[i], &place = met.data[w];
+      if (place <= made) {
+        place = static_cast<uint32_t>(made + ++d);
+        out[d - 1] = Suffix{w, 0, w < count ? w : NONE};
+      }
+      assert(place > made);
+      t->suffixes.data[place - 1].count++;  // below 2^32: so are positions
+    }
+    // Newest first, with running counts.
+    std::reverse(out, out + d);
+    for (size_t j = 1; j < d; j++) out[j].count += out[j - 1].count;
+    states[s].suffixes_at = static_cast<uint32_t>(made);
+    made += d;
+    t->suffixes.size = made;
+    begin = end;
+  }
+  release(&next);
+  release(&met);
   return ok;
 }
