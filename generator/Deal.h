@@ -258,14 +258,15 @@ bool collect_suffixes(Build *b, const uint32_t *ids, uint32_t k, const uint32_t 
                       size_t count, bool (*dealt)(void *), void *arg, StateTable *t);
 
 // A one-word chain of a text of at most this many positions is sorted by
-// state in one pass, with no partitions: 4 bytes a position, a third of a
-// deal's record, and its 16 MiB stay near the cache.
+// state in one thread, with no partitions: 4 bytes a position, a third of
+// a deal's record, and its 16 MiB stay near the cache.
 constexpr size_t SORTED_POSITIONS = size_t{1} << 22;
 
-// Lays out the suffixes of one-word prefixes at positions [0, p) of `ids`
-// into t->suffixes, of `words` words, with a counting sort of each
-// position's next word by state; t->states must hold the states (word w
-// is state w).  Sets each state's suffixes_at; false if memory ran out.
+// Lays out the suffixes of one-word prefixes at positions [0, p) of `ids`,
+// of `words` words, into t->suffixes, from a counting sort by state of
+// each position's next word in the same block; t->states must hold the
+// states (word w is state w).  Sets each state's suffixes_at; false if
+// memory ran out.
 bool sort_word_suffixes(const uint32_t *ids, size_t p, size_t words, StateTable *t);
 
 #endif

@@ -208,48 +208,85 @@ bool collect_suffixes(Build *b, const uint32_t *ids, uint32_t k, const uint32_t 
   return ok;
 }
 
+namespace {
+
+// The bytes by which the next words at `next`, sorted by state (state s's
+// end at states[s].suffixes_at), must move up their block so that the
+// suffixes laid out from its start, 12 bytes to their 4, never overwrite a
+// word still to be read.  Sets `*pairs`; `met`, one zero per word, is left
+// dirty.
+size_t lead_of(const uint32_t *next, const State *states, size_t count, uint32_t *met,
+               size_t *pairs) {
+  size_t lead = 0, made = 0;
+  for (size_t s = 0, begin = 0; s < count; begin = states[s++].suffixes_at) {
+    size_t d = 0;  // the state's distinct words
+    auto stamp = static_cast<uint32_t>(s + 1);
+    for (size_t i = begin; i < states[s].suffixes_at; i++)
+      d += std::exchange(met[next[i]], stamp) != stamp;
+    made += d;
+    // Its last suffix is written, ending at 12 * made bytes, once at
+    // least begin + d of the words are read.
+    lead = std::max(lead, 12 * made - std::min(12 * made, 4 * (begin + d)));
+  }
+  *pairs = made;
+  return lead;
+}
+
+}  // namespace
+
 bool sort_word_suffixes(const uint32_t *ids, size_t p, size_t words, StateTable *t) {
   size_t count = t->states.size;
   State *states = t->states.data;
-  // Each position's next word, by the state of the word before it, in text
-  // order; and each word's place in the suffixes, plus one, which is no
-  // more than the first place of the state at hand until it is met there.
-  Array<uint32_t> next, met;
-  bool ok = make_block(&next, p) && make_filled(&met, words, 0u);
-  if (ok) {
-    // A state's suffixes_at counts its positions, then marks where its
-    // next words go, and at last where its suffixes begin.
-    for (size_t q = 0; q < p; q++) states[ids[q]].suffixes_at++;
-    uint32_t at = 0;
-    for (size_t s = 0; s < count; s++) at += std::exchange(states[s].suffixes_at, at);
-    for (size_t q = 0; q < p; q++) next.data[states[ids[q]].suffixes_at++] = ids[q + 1];
+  // A state's suffixes_at counts its positions, then marks where its next
+  // words go, and at last where its suffixes begin.
+  for (size_t q = 0; q < p; q++) states[ids[q]].suffixes_at++;
+  uint32_t at = 0;
+  for (size_t s = 0; s < count; s++) at += std::exchange(states[s].suffixes_at, at);
+  // Each position's next word, sorted by the state of the word before it,
+  // is put in the suffixes' own block, 4 bytes a position, and the
+  // suffixes laid out over it: a block of each would double the peak.
+  // `met` holds each word's last state plus one, then its place in the
+  // suffixes plus one.
+  Array<uint32_t> met;
+  if (!make_filled(&met, words, 0u) || !make_block(&t->suffixes, (p + 2) / 3)) {
+    release(&met);
+    return false;
   }
+  t->suffixes.size = (p + 2) / 3;  // what a move of the block must keep
+  auto *next = reinterpret_cast<uint32_t *>(t->suffixes.data);
+  for (size_t q = 0; q < p; q++) next[states[ids[q]].suffixes_at++] = ids[q + 1];
+  size_t pairs, lead = lead_of(next, states, count, met.data, &pairs);
+  if (!set_capacity(&t->suffixes, std::max(lead + 4 * p, 12 * pairs) / 12 + 1)) {
+    release(&met);
+    return false;
+  }
+  auto *bytes = reinterpret_cast<char *>(t->suffixes.data);
+  std::memmove(bytes + lead, bytes, 4 * p);
+  next = reinterpret_cast<uint32_t *>(bytes + lead);
+  std::fill(met.data, met.data + words, 0u);
+  Suffix *out = t->suffixes.data;
   size_t made = 0;
-  for (size_t s = 0, begin = 0; ok && s < count; s++) {
-    size_t end = states[s].suffixes_at;
+  for (size_t s = 0, begin = 0; s < count; s++) {
+    size_t end = states[s].suffixes_at, d = 0;
     assert(end > begin);  // every state has a word after it
-    ok = reserve(&t->suffixes, made + (end - begin));
-    if (!ok) break;
-    Suffix *out = t->suffixes.data + made;
-    size_t d = 0;
     for (size_t i = begin; i < end; i++) {
-      uint32_t w = next.data[i], &place = met.data[w];
+      uint32_t w = next[i], &place = met.data[w];
       if (place <= made) {
         place = static_cast<uint32_t>(made + ++d);
-        out[d - 1] = Suffix{w, 0, w < count ? w : NONE};
+        assert(12 * place <= lead + 4 * (i + 1));  // no word still to be read is overwritten
+        out[place - 1] = Suffix{w, 0, w < count ? w : NONE};
       }
-      assert(place > made);
-      t->suffixes.data[place - 1].count++;  // below 2^32: so are positions
+      out[place - 1].count++;  // below 2^32: so are positions
     }
     // Newest first, with running counts.
-    std::reverse(out, out + d);
-    for (size_t j = 1; j < d; j++) out[j].count += out[j - 1].count;
+    std::reverse(out + made, out + made + d);
+    for (size_t j = made + 1; j < made + d; j++) out[j].count += out[j - 1].count;
     states[s].suffixes_at = static_cast<uint32_t>(made);
     made += d;
-    t->suffixes.size = made;
     begin = end;
   }
-  release(&next);
+  assert(made == pairs);
+  t->suffixes.size = made;
   release(&met);
-  return ok;
+  return true;
 }

@@ -171,9 +171,11 @@ TEST(Chain, MatchesPlainModelOnWideRanges) {
     heavy.push_back("x");
     heavy.push_back("s" + std::to_string(gen() % 1000));
   }
-  // In memory, and spilled in many groups.
-  for (size_t budget : {0, 1}) {
-    build_plan.budget = budget;
+  // In memory, with the partitions the text asks for (a one-word chain is
+  // then sorted, not dealt) and with 16 forced, and spilled in many groups.
+  const BuildPlan plans[] = {{0, 0, 0, 0, 0}, {0, 4, 0, 0, 0}, {0, 0, 0, 1, 0}};
+  for (const BuildPlan &plan : plans) {
+    build_plan = plan;
     for (uint32_t seed : {1u, 2u, 77u})
       EXPECT_EQ(real_generate(join(many), 1, 300, seed), model_generate(many, 1, 300, seed));
     for (uint32_t k : {3u, 7u})
@@ -181,7 +183,7 @@ TEST(Chain, MatchesPlainModelOnWideRanges) {
     for (uint32_t seed : {3u, 4u})
       EXPECT_EQ(real_generate(join(heavy), 1, 500, seed), model_generate(heavy, 1, 500, seed));
   }
-  build_plan.budget = 0;
+  build_plan = BuildPlan{};
 }
 
 TEST(Chain, LongPrefixesAndRepeats) {
