@@ -187,8 +187,11 @@ TEST(Chain, MatchesPlainModelOnWideRanges) {
 }
 
 TEST(Chain, LongPrefixesAndRepeats) {
-  for (size_t budget : {0, 4096}) {
-    build_plan.budget = budget;
+  // In memory, named where they stand and dealt into 16 partitions, and
+  // spilled.
+  const BuildPlan plans[] = {{0, 0, 0, 0, 0}, {0, 4, 0, 0, 0}, {0, 0, 0, 4096, 0}};
+  for (const BuildPlan &plan : plans) {
+    build_plan = plan;
     std::vector<std::string> same(3000, "a");
     EXPECT_EQ(real_generate(join(same), 1000, 5000, 9), model_generate(same, 1000, 5000, 9));
     same[1700] = "b";  // names of every window width meet a change
@@ -199,7 +202,7 @@ TEST(Chain, LongPrefixesAndRepeats) {
     EXPECT_EQ(real_generate(join(cycle), 2, 500, 5), model_generate(cycle, 2, 500, 5));
     EXPECT_EQ(real_generate(join(cycle), 40, 500, 5), "");
   }
-  build_plan.budget = 0;
+  build_plan = BuildPlan{};
 }
 
 }  // namespace
