@@ -11,6 +11,8 @@
 //   table   Slot{lo, hi, value}, open addressing, linear probing
 //
 // The block is the suffixes' own, so the records leave it as suffixes.
+// A short text's one-word chain needs no deal: it is sorted whole (at the
+// end of this file).
 #ifndef CHATTERLOOM_DEAL_H
 #define CHATTERLOOM_DEAL_H
 
