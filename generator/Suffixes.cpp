@@ -237,6 +237,7 @@ size_t lead_of(const uint32_t *next, const State *states, size_t count, uint32_t
 bool sort_word_suffixes(const uint32_t *ids, size_t p, size_t words, StateTable *t) {
   size_t count = t->states.size;
   State *states = t->states.data;
+  assert(p > 0 && count > 0 && count <= words);  // a state is a word met before p
   // A state's suffixes_at counts its positions, then marks where its next
   // words go, and at last where its suffixes begin.
   for (size_t q = 0; q < p; q++) states[ids[q]].suffixes_at++;
