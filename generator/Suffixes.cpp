@@ -1,6 +1,6 @@
 // The suffixes of the chain: each state's (word, next state) pairs, newest
 // first with running counts, gathered partition by partition, or, for the
-// one-word prefixes of a short text, sorted by state in one pass.
+// one-word prefixes of a short text, sorted by state with no deal.
 #include <utility>
 
 #include "Deal.h"
@@ -32,6 +32,16 @@ bool lay_out_pairs(Scratch *x, size_t states, Suffix *out) {
 
 namespace {
 
+// Turns one state's `d` suffixes at `out`, in order of first meeting with
+// their counts, newest first with running counts; false where a running
+// count passes 32 bits.
+bool newest_first(Suffix *out, size_t d) {
+  std::reverse(out, out + d);
+  for (size_t j = 1; j < d; j++)
+    if (__builtin_add_overflow(out[j].count, out[j - 1].count, &out[j].count)) return false;
+  return true;
+}
+
 // A state with at most this many records finds its words by scanning the
 // few it has met; a larger one files them in the worker's table.
 constexpr size_t SCANNED_RECORDS = 16;
@@ -56,10 +66,7 @@ size_t lay_out_state(Scratch *x, const Suffix *rec, size_t c, Suffix *out) {
     if (j == met) out[j] = rec[i];
     if (++out[j].count == 0) return 0;  // counts are 32-bit
   }
-  std::reverse(out, out + d);
-  for (size_t j = 1; j < d; j++)
-    if (__builtin_add_overflow(out[j].count, out[j - 1].count, &out[j].count)) return 0;
-  return d;
+  return newest_first(out, d) ? d : 0;
 }
 
 // Gathers the `n` records at `part`, of the `count` states from `first`,
@@ -277,11 +284,10 @@ bool sort_word_suffixes(const uint32_t *ids, size_t p, size_t words, StateTable 
         assert(12 * place <= lead + 4 * (i + 1));  // no word still to be read is overwritten
         out[place - 1] = Suffix{w, 0, w < count ? w : NONE};
       }
-      out[place - 1].count++;  // below 2^32: so are positions
+      out[place - 1].count++;
     }
-    // Newest first, with running counts.
-    std::reverse(out + made, out + made + d);
-    for (size_t j = made + 1; j < made + d; j++) out[j].count += out[j - 1].count;
+    // Counts stay below 2^32: so do positions.
+    newest_first(out + made, d);
     states[s].suffixes_at = static_cast<uint32_t>(made);
     made += d;
     begin = end;
