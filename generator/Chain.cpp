@@ -349,7 +349,6 @@ bool build_chain(const WordList *list, uint32_t k, StateTable *t) {
   t->k = k;
   size_t n = list->ids.size;
   if (n <= k) return true;  // no prefix has a word after it
-  key_hashes();
   size_t p = n - k;
   // A one-word prefix's state is its word: the ids serve as states.
   if (k == 1 && p <= SORTED_POSITIONS && !build_plan.partition_bits) {
@@ -357,6 +356,7 @@ bool build_chain(const WordList *list, uint32_t k, StateTable *t) {
     if (ok) shrink_to_fit(&t->suffixes);
     return ok;
   }
+  key_hashes();  // the deals' partitions are picked by hash
   Build b{};
   b.workers = build_workers();
   bool ok = make_block(&t->suffixes, n);
