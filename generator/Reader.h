@@ -42,8 +42,9 @@ constexpr ByteClasses make_classes() {
 
 constexpr ByteClasses BYTE_CLASS = make_classes();
 
-// The block read at once; a smaller regular file gets a buffer of its size.
-constexpr size_t READ_SIZE = 1 << 20;
+// The block read at once, small enough to stay in the cache while it is
+// split; a smaller regular file gets a buffer of its size.
+constexpr size_t READ_SIZE = 128 << 10;
 
 // A buffered reader over one open file descriptor: with `positional`, the
 // bytes from offset `at` up to `stop` (pread, so that readers of one file

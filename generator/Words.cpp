@@ -32,9 +32,10 @@ struct WordSlot {
   uint64_t head;
 };
 
-// The index is kept at most half full: probes stay short.
+// The index is kept at most three quarters full: probes stay short, and
+// the index, held beside the whole text as it is read, stays small.
 inline bool word_index_full(size_t words, size_t slots) {
-  return (words + 1) * 2 > slots;
+  return (words + 1) * 4 > slots * 3;
 }
 
 // Doubles the word index, re-filing every slot by its tag; false if memory
@@ -218,8 +219,7 @@ uint64_t part_start(int fd, uint64_t from, uint64_t to) {
 // The most parts a text is read in at once.
 constexpr size_t MAX_READ_PARTS = 16;
 
-// One part of a text, read on its own.  Its reader's buffer is a block,
-// so that a large one costs one fresh huge page, not hundreds of small.
+// One part of a text, read on its own.
 struct Part {
   Array<unsigned char> buf;
   WordReader reader;
