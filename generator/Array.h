@@ -36,31 +36,33 @@ inline size_t mapped_bytes(size_t bytes) {
 }
 
 // Maps `bytes` (a multiple of HUGE_PAGE) of zeroed memory on a huge-page
-// boundary; null if it cannot.
-inline void *map_block(size_t bytes) {
+// boundary, advised to be backed by huge pages if `huge`; null if it cannot.
+inline void *map_block(size_t bytes, bool huge) {
   void *p =
       mmap(nullptr, bytes + HUGE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return nullptr;
   uintptr_t at = reinterpret_cast<uintptr_t>(p), aligned = mapped_bytes(at);
   if (aligned > at) munmap(p, aligned - at);
   munmap(reinterpret_cast<void *>(aligned + bytes), at + HUGE_PAGE - aligned);
-  madvise(reinterpret_cast<void *>(aligned), bytes, MADV_HUGEPAGE);
+  if (huge) madvise(reinterpret_cast<void *>(aligned), bytes, MADV_HUGEPAGE);
   return reinterpret_cast<void *>(aligned);
 }
 
 // Gives `a` room for exactly `cap` elements (rounded up to whole huge pages
-// for a large block), keeping its elements; false if memory ran out, when
-// `a` is unchanged.
+// for a large block, backed by huge pages if `huge`), keeping its elements;
+// false if memory ran out, when `a` is unchanged.
 template <class T>
-bool set_capacity(Array<T> *a, size_t cap) {
+bool set_capacity(Array<T> *a, size_t cap, bool huge = true) {
   if (cap > SIZE_MAX / sizeof(T) - HUGE_PAGE) return false;
   size_t old = a->cap * sizeof(T), bytes = cap * sizeof(T);
   void *p;
   if (bytes >= LARGE_BLOCK && old >= LARGE_BLOCK) {
     p = mremap(a->data, mapped_bytes(old), mapped_bytes(bytes), MREMAP_MAYMOVE);
     if (p == MAP_FAILED) return false;
+    if (huge) madvise(p, mapped_bytes(bytes), MADV_HUGEPAGE);
   } else if (bytes >= LARGE_BLOCK || old >= LARGE_BLOCK) {
-    p = bytes >= LARGE_BLOCK ? map_block(mapped_bytes(bytes)) : std::malloc(bytes ? bytes : 1);
+    p = bytes >= LARGE_BLOCK ? map_block(mapped_bytes(bytes), huge)
+                             : std::malloc(bytes ? bytes : 1);
     if (!p) return false;
     std::copy(a->data, a->data + std::min(a->size, cap), static_cast<T *>(p));
     if (old >= LARGE_BLOCK)
@@ -95,6 +97,16 @@ size_t grown(size_t cap, size_t want) {
 template <class T>
 bool reserve(Array<T> *a, size_t want) {
   return want <= a->cap || set_capacity(a, grown<T>(a->cap, want));
+}
+
+// Makes room for at least `want` elements, as reserve does, for an array
+// that often ends a fraction of a huge page: while one huge page holds it,
+// it is left to small pages, since a huge page once touched is held whole.
+template <class T>
+bool reserve_sparse(Array<T> *a, size_t want) {
+  if (want <= a->cap) return true;
+  size_t cap = grown<T>(a->cap, want);
+  return set_capacity(a, cap, cap * sizeof(T) > HUGE_PAGE);
 }
 
 // Appends `v`; false if memory ran out (the array is then unchanged).

@@ -64,7 +64,8 @@ bool grow_word_index(Array<WordSlot> *index) {
 uint32_t add_word(WordList *list, Array<WordSlot> *index, const unsigned char *text, size_t len,
                   size_t pos, WordSlot slot) {
   uint32_t id = static_cast<uint32_t>(list->words.size);
-  if (id == NONE || !reserve(&list->bytes, list->bytes.size + len + 1 + WORD_SLACK)) return NONE;
+  if (id == NONE || !reserve_sparse(&list->bytes, list->bytes.size + len + 1 + WORD_SLACK))
+    return NONE;
   if (!push(&list->words, Word{list->bytes.size, static_cast<uint32_t>(len)})) return NONE;
   std::memcpy(list->bytes.data + list->bytes.size, text, len);
   list->bytes.data[list->bytes.size + len] = ' ';
