@@ -127,6 +127,20 @@ void release(Array<T> *a) {
   *a = Array<T>();
 }
 
+// The size of a small page, the least that memory is given back in.
+constexpr size_t SMALL_PAGE = 4096;
+
+// Gives back the pages of a large block past its elements and `slack`
+// bytes more, keeping the block: the huge page they end in is split, and
+// its unused part freed.  A block grown by doubling may be half empty.
+template <class T>
+void trim_block(const Array<T> *a, size_t slack) {
+  size_t bytes = a->cap * sizeof(T), keep = a->size * sizeof(T) + slack;
+  keep = (keep + SMALL_PAGE - 1) & ~(SMALL_PAGE - 1);
+  if (bytes >= LARGE_BLOCK && keep < mapped_bytes(bytes))
+    madvise(reinterpret_cast<char *>(a->data) + keep, mapped_bytes(bytes) - keep, MADV_DONTNEED);
+}
+
 // Gives a block back down to what its elements need.
 template <class T>
 void shrink_to_fit(Array<T> *a) {

@@ -352,6 +352,10 @@ bool build_chain(const WordList *list, uint32_t k, StateTable *t) {
   size_t p = n - k;
   // A one-word prefix's state is its word: the ids serve as states.
   if (k == 1 && p <= SORTED_POSITIONS && !build_plan.partition_bits) {
+    // The peak of this build is the text's arrays beside one block: the
+    // unused parts of their last huge pages go first.
+    trim_block(&list->ids, 0);
+    trim_block(&list->words, 0);
     bool ok = number_words(list, t) && sort_word_suffixes(list->ids.data, p, list->words.size, t);
     if (ok) shrink_to_fit(&t->suffixes);
     return ok;
