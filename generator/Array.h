@@ -25,7 +25,10 @@ struct Array {
 // fresh memory costs a fault per page, and on a virtual machine the faults
 // cost more than the work, so one fault per 2 MiB instead of 512 matters.
 // It grows with mremap, without a copy.  A smaller block is the heap's.
-// Which it is follows from the capacity alone.
+// Which it is follows from the capacity alone.  An array that often ends
+// a fraction of a huge page may keep its first one on small pages
+// (reserve_sparse), and one that is done growing may give back the unused
+// tail of its last (trim_block).
 
 constexpr size_t LARGE_BLOCK = size_t{512} << 10;
 constexpr size_t HUGE_PAGE = size_t{2} << 20;
@@ -132,7 +135,8 @@ constexpr size_t SMALL_PAGE = 4096;
 
 // Gives back the pages of a large block past its elements and `slack`
 // bytes more, keeping the block: the huge page they end in is split, and
-// its unused part freed.  A block grown by doubling may be half empty.
+// its unused part freed (or kept, if the system will not).  A block grown
+// by doubling may be half empty.  The pages cost a TLB entry each after.
 template <class T>
 void trim_block(const Array<T> *a, size_t slack) {
   size_t bytes = a->cap * sizeof(T), keep = a->size * sizeof(T) + slack;
