@@ -136,7 +136,8 @@ constexpr size_t SMALL_PAGE = 4096;
 // Gives back the pages of a large block past its elements and `slack`
 // bytes more, keeping the block: the huge page they end in is split, and
 // its unused part freed (or kept, if the system will not).  A block grown
-// by doubling may be half empty.  The pages cost a TLB entry each after.
+// by doubling may be half empty.  Each page kept of the split huge page
+// then takes a TLB entry of its own.
 template <class T>
 void trim_block(const Array<T> *a, size_t slack) {
   size_t bytes = a->cap * sizeof(T), keep = a->size * sizeof(T) + slack;
