@@ -162,9 +162,10 @@ TEST(Chain, MatchesPlainModelOnWideRanges) {
   std::mt19937 gen(99);
   // More than 32768 states: every state may open the text.  Ids of 16 bits
   // pack four to a key, so prefixes of 3 and 7 words are named in one round
-  // and in two, the second from windows that overlap.
+  // and in two, the second from windows that overlap.  The ids and the
+  // words fill large blocks, whose tails the one-word build gives back.
   std::vector<std::string> many;
-  for (int i = 0; i < 90000; i++) many.push_back("w" + std::to_string(gen() % 60000));
+  for (int i = 0; i < 140000; i++) many.push_back("w" + std::to_string(gen() % 60000));
   // One state whose suffix counts sum past 32768, over a thousand suffixes.
   std::vector<std::string> heavy;
   for (int i = 0; i < 50000; i++) {
