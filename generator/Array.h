@@ -39,7 +39,9 @@ inline size_t mapped_bytes(size_t bytes) {
 }
 
 // Maps `bytes` (a multiple of HUGE_PAGE) of zeroed memory on a huge-page
-// boundary, advised to be backed by huge pages if `huge`; null if it cannot.
+// boundary, advised to be backed by huge pages if `huge` and by small ones
+// if not (where the system would give huge pages unasked); null if it
+// cannot.
 inline void *map_block(size_t bytes, bool huge) {
   void *p =
       mmap(nullptr, bytes + HUGE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -47,7 +49,7 @@ inline void *map_block(size_t bytes, bool huge) {
   uintptr_t at = reinterpret_cast<uintptr_t>(p), aligned = mapped_bytes(at);
   if (aligned > at) munmap(p, aligned - at);
   munmap(reinterpret_cast<void *>(aligned + bytes), at + HUGE_PAGE - aligned);
-  if (huge) madvise(reinterpret_cast<void *>(aligned), bytes, MADV_HUGEPAGE);
+  madvise(reinterpret_cast<void *>(aligned), bytes, huge ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
   return reinterpret_cast<void *>(aligned);
 }
 
