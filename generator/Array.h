@@ -8,9 +8,11 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 template <class T>
 struct Array {
@@ -182,6 +184,45 @@ bool move_block(Array<T> *to, Array<U> *from, size_t n) {
   if (to->cap != 0 || cap < n) return false;
   *to = Array<T>{reinterpret_cast<T *>(from->data), 0, cap};
   *from = Array<U>();
+  return true;
+}
+
+// Joins the elements of *parts[0, count), each a large block holding at
+// least one, in order, into the empty `out`, moving pages instead of
+// copying elements, so that the only pages touched are where two parts
+// meet.  Each part's block is mapped at the huge page boundary at or below
+// where its first element goes, and its elements moved up in place past
+// the previous part's that share its first huge page.  The parts are left
+// empty.  False if memory ran out: then every element is in its part or in
+// `out`, and releasing all frees all.
+template <class T>
+bool join_blocks(Array<T> *const parts[], size_t count, Array<T> *out) {
+  constexpr size_t per_page = HUGE_PAGE / sizeof(T);
+  static_assert(HUGE_PAGE % sizeof(T) == 0, "a huge page holds whole elements");
+  size_t total = 0;
+  for (size_t i = 0; i < count; i++) {
+    assert(parts[i]->size > 0 && parts[i]->cap * sizeof(T) >= LARGE_BLOCK);
+    // Room for its elements moved up, and no more: the block then ends with
+    // the huge page that the next part's replaces.  Not yet in place, it
+    // may move.
+    size_t cap = std::max(parts[i]->size + total % per_page, LARGE_BLOCK / sizeof(T));
+    if (!set_capacity(parts[i], cap)) return false;
+    total += parts[i]->size;
+  }
+  void *dest = map_block(mapped_bytes(total * sizeof(T)), true);
+  if (!dest) return false;
+  *out = Array<T>{static_cast<T *>(dest), 0, mapped_bytes(total * sizeof(T)) / sizeof(T)};
+  for (size_t i = 0; i < count; i++) {
+    Array<T> *p = parts[i];
+    size_t shift = out->size % per_page, base = out->size - shift;
+    std::memmove(p->data + shift, p->data, p->size * sizeof(T));
+    std::copy(out->data + base, out->data + out->size, p->data);
+    size_t bytes = p->cap * sizeof(T);
+    void *at = mremap(p->data, bytes, bytes, MREMAP_MAYMOVE | MREMAP_FIXED, out->data + base);
+    if (at == MAP_FAILED) return false;
+    out->size += p->size;
+    *p = Array<T>();
+  }
   return true;
 }
 

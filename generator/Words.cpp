@@ -152,21 +152,41 @@ bool read_all(WordReader *r, WordList *list, Array<WordSlot> *index, size_t room
   }
 }
 
-// Appends the words of `part`, read from the text after `all`'s, to `all`:
-// its words are filed in `index` (a new one takes the next id, in the
-// part's order of first meeting, which is the text's) and its ids, spilled
-// and then in memory, renumbered, with at most `room` ids of `all` in
-// memory.  False if memory ran out or a spill file failed.
-bool append_words(WordList *all, Array<WordSlot> *index, const WordList *part, size_t room) {
-  Array<uint32_t> id_of, chunk;  // chunk: the part's spilled ids, read back
-  uint64_t spilled = part->spilled.fd >= 0 ? part->spilled.bytes : 0;
-  bool ok = make_block(&id_of, part->words.size) && (!spilled || make_block(&chunk, READ_SIZE / 4));
+// Files the words of `part`, read from the text after `all`'s, in `index`
+// (a new one takes the next id, in the part's order of first meeting,
+// which is the text's), and makes id_of[w] the id of the part's word w.
+// False if memory ran out.
+bool file_words(WordList *all, Array<WordSlot> *index, const WordList *part,
+                Array<uint32_t> *id_of) {
+  bool ok = make_block(id_of, part->words.size);
   for (size_t w = 0; ok && w < part->words.size; w++) {
     const Word &word = part->words.data[w];
     const unsigned char *text =
         reinterpret_cast<const unsigned char *>(part->bytes.data + word.text_at);
-    ok = (id_of.data[w] = new_word(all, index, text, word.len)) != NONE;
+    ok = (id_of->data[w] = new_word(all, index, text, word.len)) != NONE;
   }
+  return ok;
+}
+
+// Writes to[q] = id_of[from[q]] for q in [0, n), on every core; `to` may
+// be `from`.
+void renumber(const uint32_t *from, size_t n, const uint32_t *id_of, uint32_t *to) {
+  unsigned workers = build_workers();
+  auto task = [&](size_t r, unsigned) {
+    for (size_t q = n * r / workers, end = n * (r + 1) / workers; q < end; q++)
+      to[q] = id_of[from[q]];
+  };
+  run_tasks(workers, workers, task);
+}
+
+// Appends the words of `part`, read from the text after `all`'s, to `all`:
+// its words are filed in `index` and its ids, spilled and then in memory,
+// renumbered, with at most `room` ids of `all` in memory.  False if memory
+// ran out or a spill file failed.
+bool append_words(WordList *all, Array<WordSlot> *index, const WordList *part, size_t room) {
+  Array<uint32_t> id_of, chunk;  // chunk: the part's spilled ids, read back
+  uint64_t spilled = part->spilled.fd >= 0 ? part->spilled.bytes : 0;
+  bool ok = file_words(all, index, part, &id_of) && (!spilled || make_block(&chunk, READ_SIZE / 4));
   auto append = [&](const uint32_t *ids, size_t n) {
     for (size_t q = 0; ok && q < n; q++) {
       ok = all->ids.size < all->ids.cap || grow_ids(all, room);
@@ -183,12 +203,7 @@ bool append_words(WordList *all, Array<WordSlot> *index, const WordList *part, s
   size_t base = all->ids.size, n = part->ids.size;
   if (ok && all->spilled.fd < 0 && base + n <= room &&
       (base + n <= all->ids.cap || set_capacity(&all->ids, base + n))) {
-    unsigned workers = build_workers();
-    auto renumber = [&](size_t r, unsigned) {
-      for (size_t q = n * r / workers, end = n * (r + 1) / workers; q < end; q++)
-        all->ids.data[base + q] = id_of.data[part->ids.data[q]];
-    };
-    run_tasks(workers, workers, renumber);
+    renumber(part->ids.data, n, id_of.data, all->ids.data + base);
     all->ids.size = base + n;
   } else {
     append(part->ids.data, n);
@@ -228,6 +243,47 @@ struct Part {
   Array<WordSlot> index;
   bool ok;
 };
+
+// Whether the parts [0, count) of a text, `list` first, may be joined by
+// moving the pages of their ids: all are in memory, in large blocks, and
+// fit in `room` ids together.
+bool movable(const WordList *list, const Part *part, size_t count, size_t room) {
+  size_t total = 0;
+  for (size_t i = 0; i < count; i++) {
+    const WordList *l = i == 0 ? list : &part[i].list;
+    if (l->spilled.fd >= 0 || l->ids.size == 0 || l->ids.cap * sizeof(uint32_t) < LARGE_BLOCK)
+      return false;
+    total += l->ids.size;
+  }
+  return total <= room;
+}
+
+// Joins the movable parts [1, count) to `list`, the first: files their words
+// in `index`, moves their ids after the list's and renumbers them in place,
+// so that no fresh page holds them a second time.  False if memory ran out.
+bool join_parts(WordList *list, Array<WordSlot> *index, Part *part, size_t count) {
+  Array<uint32_t> id_of[MAX_READ_PARTS], joined;
+  Array<uint32_t> *ids[MAX_READ_PARTS];
+  size_t base[MAX_READ_PARTS + 1] = {0};
+  bool ok = true;
+  for (size_t i = 0; i < count; i++) {
+    ids[i] = i == 0 ? &list->ids : &part[i].list.ids;
+    base[i + 1] = base[i] + ids[i]->size;
+    ok = ok && (i == 0 || file_words(list, index, &part[i].list, &id_of[i]));
+  }
+  ok = ok && join_blocks(ids, count, &joined);
+  if (ok) {
+    list->ids = joined;
+    for (size_t i = 1; i < count; i++) {
+      uint32_t *at = joined.data + base[i];
+      renumber(at, base[i + 1] - base[i], id_of[i].data, at);
+    }
+  } else {
+    release(&joined);
+  }
+  for (Array<uint32_t> &a : id_of) release(&a);
+  return ok;
+}
 
 // Ids the in-memory build may hold, from the memory budget: positions are
 // 32-bit there, and a longer text is spilled.
@@ -289,11 +345,16 @@ bool read_words_fd(int fd, WordList *list) {
   // The parts are joined in order, up to the first that a byte 26 or a
   // read error cut short: the text ends there, and nothing after it counts,
   // not even a part that ran out of memory.
-  bool cut = false;
-  for (size_t i = 0; ok && !cut && i < parts; i++) {
-    ok = part[i].ok && (i == 0 || append_words(list, &part[0].index, &part[i].list, room));
-    cut = part[i].reader.cut;
+  size_t joined = 0;
+  for (bool cut = false; ok && !cut && joined < parts; joined++) {
+    ok = part[joined].ok;
+    cut = part[joined].reader.cut;
   }
+  if (ok && joined > 1 && movable(list, part, joined, room))
+    ok = join_parts(list, &part[0].index, part, joined);
+  else
+    for (size_t i = 1; ok && i < joined; i++)
+      ok = append_words(list, &part[0].index, &part[i].list, room);
   // A text whose in-memory build would not fit the budget is spilled whole.
   uint64_t need = word_count(list) * BUILD_BYTES_PER_WORD + word_bytes(list, &part[0].index);
   if (ok && (list->spilled.fd >= 0 || need > budget)) ok = spill_words(list);

@@ -199,6 +199,26 @@ if [ "$mode" = plain ]; then
   verdict "each allocation alone failing ($survived of $(cat "$dir/calls") survived)" $bad
 fi
 
+# A text read in parts on two cores has its parts' ids joined by moving
+# their blocks: each allocation there failing alone ends as out of memory
+# does, or prints what a run without failures prints.
+if [ "$mode" = plain ] && [ "$(nproc)" -ge 2 ]; then
+  FIXED_AT_TO=$dir/fixed FROZEN_TIME=1 LD_PRELOAD="$fail_shim $shim" "$prog" "$dir/spill" 1 50 \
+    >"$dir/whole"
+  at=$(cat "$dir/fixed")
+  bad=$([ "$at" -gt 3 ] && echo 0 || echo 1)
+  for i in $(seq $((at - 3)) $((at + 1))); do
+    FAIL_ONLY=1 FAIL_ALLOC_AT=$i TMPDIR=$dir/tmp FROZEN_TIME=1 LD_PRELOAD="$fail_shim $shim" \
+      "$prog" "$dir/spill" 1 50 >"$dir/out" 2>"$dir/err"
+    got=$?
+    if ! { [ $got = 1 ] && cmp -s "$dir/out" "$dir/whole"; } && ! fails_as_oom; then
+      echo "FAIL: allocation $i alone failing where parts are joined (status $got)"
+      bad=$((bad + 1))
+    fi
+  done
+  verdict "each allocation alone failing where read parts are joined (from $at)" $bad
+fi
+
 # Texts without a chain in them: nothing printed, status 0.
 printf ' \t\n\v\f\r  \n\n' >"$dir/blank"
 run "only separators" 0 "" "" "$dir/blank" 1

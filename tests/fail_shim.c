@@ -3,10 +3,14 @@
 // of an anonymous mmap or an mremap made by the program itself, and every
 // later one fail (with FAIL_ONLY=1 set too, the Nth alone); with
 // COUNT_ALLOC_TO=FILE the number of calls made is written to FILE at exit,
-// so that a test can fail each allocation in turn.  FAIL_WRITE_AT and COUNT_WRITES_TO do the same
-// for pwrite, which only the program's temporary files are written with, as a full disk.
+// so that a test can fail each allocation in turn, and with FIXED_AT_TO=FILE
+// the number of the first mremap to a given address, where blocks are
+// joined.  FAIL_WRITE_AT and COUNT_WRITES_TO do the same for pwrite, which
+// only the program's temporary files are written with, as a full disk.
+#define _GNU_SOURCE  // for MREMAP_FIXED
 #include <errno.h>
 #include <fcntl.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -24,6 +28,9 @@ struct counter {
 };
 static struct counter allocs = {"FAIL_ALLOC_AT", "COUNT_ALLOC_TO", 0, 0};
 static struct counter writes = {"FAIL_WRITE_AT", "COUNT_WRITES_TO", 0, 0};
+
+// The number of the first call that moved a block to a given place.
+static unsigned long first_fixed;
 
 static int fails(struct counter *c, int error) {
   if (c->fail_at == 0) {
@@ -56,8 +63,13 @@ void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off) {
   return (void *)syscall(SYS_mmap, addr, len, prot, flags, fd, off);
 }
 void *mremap(void *old, size_t old_len, size_t len, int flags, ...) {
+  va_list ap;
+  va_start(ap, flags);
+  void *to = (flags & MREMAP_FIXED) ? va_arg(ap, void *) : NULL;
+  va_end(ap);
   if (refuse()) return MAP_FAILED;
-  return (void *)syscall(SYS_mremap, old, old_len, len, flags, NULL);
+  if ((flags & MREMAP_FIXED) && !first_fixed) first_fixed = allocs.calls;
+  return (void *)syscall(SYS_mremap, old, old_len, len, flags, to);
 }
 
 ssize_t pwrite(int fd, const void *buf, size_t len, off_t off) {
@@ -68,11 +80,11 @@ ssize_t pwrite64(int fd, const void *buf, size_t len, off_t off) {
   return pwrite(fd, buf, len, off);
 }
 
-static void report_count(const struct counter *c) {
-  const char *path = getenv(c->count_name);
+static void report_number(const char *name, unsigned long n) {
+  const char *path = getenv(name);
   if (!path) return;
   char text[32];
-  int len = snprintf(text, sizeof text, "%lu\n", c->calls);
+  int len = snprintf(text, sizeof text, "%lu\n", n);
   int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (fd < 0) return;
   if (write(fd, text, (size_t)len) != len) (void)0;
@@ -80,6 +92,7 @@ static void report_count(const struct counter *c) {
 }
 
 __attribute__((destructor)) static void report(void) {
-  report_count(&allocs);
-  report_count(&writes);
+  report_number(allocs.count_name, allocs.calls);
+  report_number(writes.count_name, writes.calls);
+  report_number("FIXED_AT_TO", first_fixed);
 }

@@ -173,8 +173,9 @@ TEST(Chain, MatchesPlainModelOnWideRanges) {
     heavy.push_back("s" + std::to_string(gen() % 1000));
   }
   // In memory, with the partitions the text asks for (a one-word chain is
-  // then sorted, not dealt) and with 16 forced, and spilled in many groups.
-  const BuildPlan plans[] = {{0, 0, 0, 0, 0}, {0, 4, 0, 0, 0}, {0, 0, 0, 1, 0}};
+  // then sorted, not dealt) and with 16 forced, read in three parts joined
+  // by moving their blocks, and spilled in many groups.
+  const BuildPlan plans[] = {{0, 0, 0, 0, 0}, {0, 4, 3, 0, 0}, {0, 0, 0, 1, 0}};
   for (const BuildPlan &plan : plans) {
     build_plan = plan;
     for (uint32_t seed : {1u, 2u, 77u})
