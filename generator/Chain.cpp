@@ -32,8 +32,9 @@ namespace {
 
 // log2 of the positions of a write-back's span: their 4 MiB of names stay
 // in the cache while every partition's run in it is written.  Shorter
-// spans make more, shorter runs.
-constexpr unsigned SPAN_BITS = 20;
+// spans make more, shorter runs, so a short text's spans are shortened only
+// until every task has some.
+constexpr unsigned SPAN_BITS = 20, MIN_SPAN_BITS = 12;
 
 // Writes the name that each record of the deal into `parts` partitions
 // holds in its `lo` to out[q], q in [0, m); false if memory ran out.
@@ -42,11 +43,14 @@ constexpr unsigned SPAN_BITS = 20;
 // its records in a span of positions are one run: the spans are written
 // one at a time, from every partition's run in each.
 bool write_back(Build *b, size_t parts, size_t m, uint32_t *out) {
-  size_t span = size_t{1} << (build_plan.span_bits ? build_plan.span_bits : SPAN_BITS);
+  size_t tasks = range_tasks(b->workers);
+  unsigned bits = SPAN_BITS;
+  while (bits > MIN_SPAN_BITS && (m >> bits) < tasks) bits--;
+  size_t span = size_t{1} << (build_plan.span_bits ? build_plan.span_bits : bits);
   size_t spans = (m + span - 1) / span;
   const Suffix *block = b->block;
   auto write = [&](size_t r, unsigned worker) {
-    size_t s = spans * r / b->workers, last = spans * (r + 1) / b->workers;
+    size_t s = spans * r / tasks, last = spans * (r + 1) / tasks;
     Array<size_t> *run = &b->scratch[worker].runs;
     if (s == last) return;
     if (!fit_block(run, parts)) {
@@ -74,7 +78,7 @@ bool write_back(Build *b, size_t parts, size_t m, uint32_t *out) {
       }
     }
   };
-  run_tasks(b->workers, b->workers, write);
+  run_tasks(tasks, b->workers, write);
   return !b->failed;
 }
 
@@ -187,15 +191,16 @@ bool rank_states(Build *b, uint32_t *st, size_t p, Array<FirstMet> *first, size_
   if (!make_block(first, words)) return false;
   first->size = words;
   FirstMet *f = first->data;
+  size_t tasks = range_tasks(b->workers);
   auto mark = [&](size_t r, unsigned) {
-    for (size_t w = words * r / b->workers, end = words * (r + 1) / b->workers; w < end; w++) {
+    for (size_t w = words * r / tasks, end = words * (r + 1) / tasks; w < end; w++) {
       uint64_t bits = 0;
       for (size_t q = w * 64, last = std::min(p, q + 64); q < last; q++)
         bits |= uint64_t{st[q] == q} << (q % 64);
       f[w].bits = bits;
     }
   };
-  run_tasks(b->workers, b->workers, mark);
+  run_tasks(tasks, b->workers, mark);
   uint32_t count = 0;
   for (size_t w = 0; w < words; w++) {
     f[w].before = count;
@@ -203,7 +208,7 @@ bool rank_states(Build *b, uint32_t *st, size_t p, Array<FirstMet> *first, size_
   }
   *states = count;
   auto rank = [&](size_t r, unsigned) {
-    for (size_t q = (p + 1) * r / b->workers, end = (p + 1) * (r + 1) / b->workers; q < end; q++) {
+    for (size_t q = (p + 1) * r / tasks, end = (p + 1) * (r + 1) / tasks; q < end; q++) {
       if (q + RANK_AHEAD < end) __builtin_prefetch(&f[st[q + RANK_AHEAD] / 64]);
       uint32_t at = st[q];
       assert(at <= q);
@@ -211,7 +216,7 @@ bool rank_states(Build *b, uint32_t *st, size_t p, Array<FirstMet> *first, size_
       st[q] = at == p ? NONE : f[at / 64].before + count_bits(below);
     }
   };
-  run_tasks(b->workers, b->workers, rank);
+  run_tasks(tasks, b->workers, rank);
   return true;
 }
 

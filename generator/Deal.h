@@ -140,7 +140,7 @@ inline void store(Suffix *block, size_t i, const Record &r) {
 // text order.  Sets b->start.
 template <class Make, class PartOf>
 bool deal(Build *b, size_t m, size_t parts, Make make, PartOf part_of) {
-  size_t ranges = b->workers;
+  size_t ranges = range_tasks(b->workers);
   if (!make_filled(&b->cursor, ranges * parts, size_t{0}) ||
       !make_filled(&b->start, parts + 1, size_t{0}))
     return false;

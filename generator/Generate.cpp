@@ -8,6 +8,7 @@
 
 #include "Markov.h"
 #include "Random.h"
+#include "Workers.h"
 
 int32_t word_prefix_cnt = 2;
 
@@ -149,6 +150,7 @@ int64_t generate(const char *path, int32_t max_word_output) {
   static char buf[1 << 16];
   Output out{1, false, 0, sizeof buf, buf};
   uint32_t k = static_cast<uint32_t>(word_prefix_cnt);
+  start_workers(build_workers());
   if (!read_words(path, &list)) return 0;
   bool built = build_chain(&list, k, &table);
   // A build that memory turned out too small for is done again in spill

@@ -134,10 +134,11 @@ bool split_states(Build *b, size_t m, size_t first, size_t count, size_t target,
     release(&seen);
     return false;
   }
-  auto count_range = [&](size_t w, unsigned) {
-    tally(arg, r, m * w / b->workers, m * (w + 1) / b->workers, seen.data + w * fine);
+  size_t tasks = range_tasks(b->workers);
+  auto count_range = [&](size_t task, unsigned w) {
+    tally(arg, r, m * task / tasks, m * (task + 1) / tasks, seen.data + w * fine);
   };
-  run_tasks(b->workers, b->workers, count_range);
+  run_tasks(tasks, b->workers, count_range);
   size_t held = 0;
   r->parts = 0;
   for (size_t f = 0; f < fine; f++) {

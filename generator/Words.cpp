@@ -172,11 +172,11 @@ bool file_words(WordList *all, Array<WordSlot> *index, const WordList *part,
 // be `from`.
 void renumber(const uint32_t *from, size_t n, const uint32_t *id_of, uint32_t *to) {
   unsigned workers = build_workers();
+  size_t tasks = range_tasks(workers);
   auto task = [&](size_t r, unsigned) {
-    for (size_t q = n * r / workers, end = n * (r + 1) / workers; q < end; q++)
-      to[q] = id_of[from[q]];
+    for (size_t q = n * r / tasks, end = n * (r + 1) / tasks; q < end; q++) to[q] = id_of[from[q]];
   };
-  run_tasks(workers, workers, task);
+  run_tasks(tasks, workers, task);
 }
 
 // Appends the words of `part`, read from the text after `all`'s, to `all`:

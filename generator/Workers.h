@@ -2,8 +2,10 @@
 //
 // The caller is always one of the workers, so a phase runs even where no
 // thread can be started: a thread that fails to start means one worker
-// fewer, never a failure.  Threads last one phase; tasks are taken in order
-// from a shared counter, so a long task does not hold up the rest.
+// fewer, never a failure.  Threads are started on the first phase that wants
+// them and kept until exit; tasks are taken in order from a shared counter,
+// so a long task does not hold up the rest.  Phases run one at a time, from
+// one thread: a task never starts a phase.
 #ifndef CHATTERLOOM_WORKERS_H
 #define CHATTERLOOM_WORKERS_H
 
@@ -16,6 +18,20 @@ unsigned usable_cores();
 // `workers` threads, each with its own worker number below `workers`;
 // returns when all are done.
 void run_tasks(size_t tasks, unsigned workers, void (*fn)(void *, size_t, unsigned), void *arg);
+
+// A phase of equal ranges is cut into this many tasks per worker, so that a
+// worker that starts late or loses its core for a while leaves the rest of
+// its share to the others instead of holding up the phase.
+constexpr unsigned TASKS_PER_WORKER = 8;
+
+// The tasks that a phase of equal ranges is cut into for `workers` workers.
+inline size_t range_tasks(unsigned workers) {
+  return workers > 1 ? size_t{workers} * TASKS_PER_WORKER : 1;
+}
+
+// Starts the threads that phases of `workers` workers want, ahead of the
+// first, so that they have settled on their own cores by then.
+void start_workers(unsigned workers);
 
 // run_tasks over a callable f(task, worker).
 template <class F>
