@@ -2,10 +2,10 @@
 //
 // The caller is always one of the workers, so a phase runs even where no
 // thread can be started: a thread that fails to start means one worker
-// fewer, never a failure.  Threads are started on the first phase that wants
-// them and kept until exit; tasks are taken in order from a shared counter,
-// so a long task does not hold up the rest.  Phases run one at a time, from
-// one thread: a task never starts a phase.
+// fewer, never a failure.  Threads are started once, by start_workers or by
+// the first phase that wants them, and kept until exit; tasks are taken in
+// order from a shared counter, so a long task does not hold up the rest.
+// Phases run one at a time, from one thread: a task never starts a phase.
 #ifndef CHATTERLOOM_WORKERS_H
 #define CHATTERLOOM_WORKERS_H
 
