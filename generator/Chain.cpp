@@ -50,7 +50,7 @@ bool write_back(Build *b, size_t parts, size_t m, uint32_t *out) {
   size_t spans = (m + span - 1) / span;
   const Suffix *block = b->block;
   auto write = [&](size_t r, unsigned worker) {
-    size_t s = spans * r / tasks, last = spans * (r + 1) / tasks;
+    size_t s = range_start(spans, tasks, r), last = range_start(spans, tasks, r + 1);
     Array<size_t> *run = &b->scratch[worker].runs;
     if (s == last) return;
     if (!fit_block(run, parts)) {
@@ -193,7 +193,8 @@ bool rank_states(Build *b, uint32_t *st, size_t p, Array<FirstMet> *first, size_
   FirstMet *f = first->data;
   size_t tasks = range_tasks(b->workers);
   auto mark = [&](size_t r, unsigned) {
-    for (size_t w = words * r / tasks, end = words * (r + 1) / tasks; w < end; w++) {
+    for (size_t w = range_start(words, tasks, r), end = range_start(words, tasks, r + 1); w < end;
+         w++) {
       uint64_t bits = 0;
       for (size_t q = w * 64, last = std::min(p, q + 64); q < last; q++)
         bits |= uint64_t{st[q] == q} << (q % 64);
@@ -208,7 +209,8 @@ bool rank_states(Build *b, uint32_t *st, size_t p, Array<FirstMet> *first, size_
   }
   *states = count;
   auto rank = [&](size_t r, unsigned) {
-    for (size_t q = (p + 1) * r / tasks, end = (p + 1) * (r + 1) / tasks; q < end; q++) {
+    for (size_t q = range_start(p + 1, tasks, r), end = range_start(p + 1, tasks, r + 1); q < end;
+         q++) {
       if (q + RANK_AHEAD < end) __builtin_prefetch(&f[st[q + RANK_AHEAD] / 64]);
       uint32_t at = st[q];
       assert(at <= q);

@@ -125,11 +125,6 @@ inline uint32_t name_of(Array<Slot> *table, size_t *used, uint64_t key, uint32_t
   return fresh;
 }
 
-// The first of the positions [0, m) that worker range r of `ranges` takes.
-inline size_t range_start(size_t m, size_t ranges, size_t r) {
-  return m / ranges * r + std::min(r, m % ranges);
-}
-
 inline void store(Suffix *block, size_t i, const Record &r) {
   std::memcpy(block + i, &r, sizeof r);
 }

@@ -136,7 +136,8 @@ bool split_states(Build *b, size_t m, size_t first, size_t count, size_t target,
   }
   size_t tasks = range_tasks(b->workers);
   auto count_range = [&](size_t task, unsigned w) {
-    tally(arg, r, m * task / tasks, m * (task + 1) / tasks, seen.data + w * fine);
+    tally(arg, r, range_start(m, tasks, task), range_start(m, tasks, task + 1),
+          seen.data + w * fine);
   };
   run_tasks(tasks, b->workers, count_range);
   size_t held = 0;

@@ -174,7 +174,8 @@ void renumber(const uint32_t *from, size_t n, const uint32_t *id_of, uint32_t *t
   unsigned workers = build_workers();
   size_t tasks = range_tasks(workers);
   auto task = [&](size_t r, unsigned) {
-    for (size_t q = n * r / tasks, end = n * (r + 1) / tasks; q < end; q++) to[q] = id_of[from[q]];
+    for (size_t q = range_start(n, tasks, r), end = range_start(n, tasks, r + 1); q < end; q++)
+      to[q] = id_of[from[q]];
   };
   run_tasks(tasks, workers, task);
 }

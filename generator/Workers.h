@@ -29,6 +29,12 @@ inline size_t range_tasks(unsigned workers) {
   return workers > 1 ? size_t{workers} * TASKS_PER_WORKER : 1;
 }
 
+// The first of [0, n) that range r of `ranges` equal ranges takes; range r
+// ends where range r + 1 starts.
+inline size_t range_start(size_t n, size_t ranges, size_t r) {
+  return n / ranges * r + (r < n % ranges ? r : n % ranges);
+}
+
 // Starts the threads that phases of `workers` workers want, ahead of the
 // first, so that they have settled on their own cores by then.
 void start_workers(unsigned workers);
