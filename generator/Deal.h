@@ -204,7 +204,10 @@ inline bool count_pair(Scratch *x, const Record &r, size_t first) {
 // False where a state's count passes 32 bits.
 bool lay_out_pairs(Scratch *x, size_t states, Suffix *out);
 
-// The fine ranges of states that partitions of states are made of.
+// Partitions of states are made of fine ranges, about FINE_PER_PART each:
+// enough to hold each near its target, few enough that their counts stay
+// in the cache.  Never more than 2^FINE_BITS.
+constexpr size_t FINE_PER_PART = 64;
 constexpr unsigned FINE_BITS = 16;
 
 // Partitions of the states [first, first + count): ranges holding about

@@ -126,7 +126,9 @@ bool split_states(Build *b, size_t m, size_t first, size_t count, size_t target,
   r->first = first;
   r->target = target;
   r->shift = 0;
-  while ((count - 1) >> r->shift >> FINE_BITS) r->shift++;
+  size_t most_fine =
+      std::min(std::min(m / target + 1, max_parts) * FINE_PER_PART, size_t{1} << FINE_BITS);
+  while (((count - 1) >> r->shift) >= most_fine) r->shift++;
   size_t fine = ((count - 1) >> r->shift) + 1;
   Array<size_t> seen;  // records per fine range, per worker
   if (!make_filled(&seen, fine * b->workers, size_t{0}) || !make_block(&r->part_of_fine, fine) ||
