@@ -343,7 +343,7 @@ void release(Build *b) {
 
 unsigned build_workers() {
   unsigned workers =
-      std::min(build_plan.workers ? build_plan.workers : usable_cores(), MAX_BUILD_WORKERS);
+      std::min(build_plan.workers ? build_plan.workers : usable_cores(), MAX_WORKERS);
   // Under an address-space or data limit, threads may reserve at most a
   // quarter of it.
   uint64_t limit = process_limit();

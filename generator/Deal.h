@@ -33,8 +33,6 @@ constexpr size_t PARTITION_RECORDS = size_t{1} << 15;
 // into 2^12).  Past 2^10 * PARTITION_RECORDS positions partitions grow
 // instead: a table larger than the cache costs less than those misses.
 constexpr unsigned MAX_PARTITION_BITS = 10;
-// Threads beyond this gain nothing on a build bound by memory.
-constexpr unsigned MAX_BUILD_WORKERS = 16;
 
 // A record of a deal: a 64-bit key (lo, hi) and a position, or a state, a
 // word and the next state.  Once its key is named, lo holds the name.
@@ -80,7 +78,7 @@ struct Scratch {
 // A build's workers and the state of its current deal.
 struct Build {
   unsigned workers;
-  Scratch scratch[MAX_BUILD_WORKERS];
+  Scratch scratch[MAX_WORKERS];
   Array<size_t> cursor;  // a deal's write place per (range, partition)
   Array<size_t> start;   // a deal's partition bounds in the block
   Suffix *block;

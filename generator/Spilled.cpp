@@ -231,7 +231,7 @@ bool rank_groups(Spiller *s, const Keys &k, SpillFile *which, Groups *locals, Gr
 // the rank of the key first met at place i is the next in `ranks` where
 // local i is i itself.  Groups are rewritten on every worker.
 bool translate_groups(Spiller *s, Groups *locals, Groups *ranks) {
-  Array<uint32_t> rank[MAX_BUILD_WORKERS], chunk[MAX_BUILD_WORKERS];
+  Array<uint32_t> rank[MAX_WORKERS], chunk[MAX_WORKERS];
   size_t step = buffer_bytes(s, 2 * s->b.workers) / 4;
   std::atomic<bool> failed{false};
   auto one = [&](size_t g, unsigned worker) {
@@ -257,7 +257,7 @@ bool translate_groups(Spiller *s, Groups *locals, Groups *ranks) {
     if (!ok) failed = true;
   };
   run_tasks(locals->count, s->b.workers, one);
-  for (unsigned w = 0; w < MAX_BUILD_WORKERS; w++) {
+  for (unsigned w = 0; w < MAX_WORKERS; w++) {
     release(&rank[w]);
     release(&chunk[w]);
   }
@@ -297,7 +297,7 @@ bool name_round(Spiller *s, const Keys &k, SpillFile *out, SpillFile *prefixes, 
   size_t groups = groups_for(s, k.m, NAME_BYTES);
   static Dealt keys;
   static Groups locals, ranks;
-  static uint64_t at[MAX_BUILD_WORKERS][MAX_GROUPS];
+  static uint64_t at[MAX_WORKERS][MAX_GROUPS];
   SpillFile which;
   bool ok = open_spill(&which) && open_dealt(&keys, s->b.workers, groups) &&
             open_files(&locals, groups) && open_files(&ranks, groups) &&

@@ -79,7 +79,7 @@ bool close_readers(Groups *g);
 // piece[p].file[g], and group g is the pieces' shares in order.
 struct Dealt {
   size_t pieces;
-  Groups piece[MAX_BUILD_WORKERS];
+  Groups piece[MAX_WORKERS];
 };
 
 // Opens the files of `groups` groups for each of `pieces` pieces.

@@ -32,9 +32,6 @@
 
 namespace {
 
-// More threads than this gain nothing on a build bound by memory.
-constexpr unsigned MAX_WORKERS = 16;
-
 // How long a thread spins for the next phase before it sleeps: about the
 // gap between two phases, a few times what waking it would cost.
 constexpr std::chrono::microseconds SPIN_TIME{200};

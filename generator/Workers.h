@@ -11,6 +11,9 @@
 
 #include <cstddef>
 
+// More threads than this gain nothing on a build bound by memory.
+constexpr unsigned MAX_WORKERS = 16;
+
 // The cores this process may run on (sched_getaffinity), at least 1.
 unsigned usable_cores();
 
