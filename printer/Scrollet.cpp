@@ -74,6 +74,27 @@ int open_input(const char *path) {
   return fd;
 }
 
+// True when standard output is the regular file that `fd` reads and its
+// writes could land on bytes still to be read, so the copy would never end.
+bool overtakes_itself(int fd) {
+  struct stat in, out;
+  // Either call fails only on a closed descriptor, whose read or write
+  // then fails the copy.
+  if (fstat(fd, &in) != 0 || fstat(1, &out) != 0) return false;
+  if (!S_ISREG(in.st_mode) || !S_ISREG(out.st_mode) || in.st_dev != out.st_dev ||
+      in.st_ino != out.st_ino)
+    return false;
+  off_t in_pos = lseek(fd, 0, SEEK_CUR);
+  off_t out_pos = lseek(1, 0, SEEK_CUR);
+  int flags = fcntl(1, F_GETFL);
+  // On one regular file these cannot fail; if they do, nothing shows that
+  // the copy would end, so it is not started.
+  if (in_pos < 0 || out_pos < 0 || flags < 0) return true;
+  if (in.st_size <= in_pos) return false;  // nothing left to read
+  // A writer at or behind the reader only covers bytes already read.
+  return (flags & O_APPEND) != 0 || out_pos > in_pos;
+}
+
 // Picks the route from input `fd` to standard output: splice into a pipe
 // from a file or a pipe, copy_file_range between regular files, else blocks.
 // Terminals, sockets and devices take blocks: an end there is not final.
@@ -98,8 +119,10 @@ void widen_pipe(int fd) {
 
 // Copies `fd` to standard output, moved by the kernel where it will and
 // then in blocks of the larger of MIN_BLOCK and the input's preferred size;
-// false on a read, write or move error.
+// false on a read, write or move error, or, with nothing copied, when the
+// output would overtake the input.
 bool copy(int fd) {
+  if (overtakes_itself(fd)) return false;
   struct stat st;
   size_t size = MIN_BLOCK;
   if (fstat(fd, &st) == 0 && static_cast<size_t>(st.st_blksize) > size)

@@ -48,6 +48,37 @@ check "partly read input into a file" 0 "$dir/rest" "$dir/empty" $?
 { dd bs=5 count=1 status=none of=/dev/null && "$prog"; } <"$dir/big" 2>"$dir/err" | cat >"$dir/out"
 check "partly read input into a pipe" 0 "$dir/rest" "$dir/empty" "${PIPESTATUS[0]}"
 
+# The input as its own output.  Where writes could land on bytes still to be
+# read, nothing is copied and the status is 1; otherwise the copy runs and
+# leaves the file as it was.  Each run is held to 10 s and to a 4 MiB file,
+# so that a copy chasing its own output fails fast instead of filling the disk.
+bounded() { (ulimit -f 4096 && exec timeout 10 "$@"); }
+cp "$dir/big" "$dir/out"
+bounded "$prog" "$dir/out" >>"$dir/out" 2>"$dir/err"
+check "file appended to itself" 1 "$dir/big" "$dir/empty" $?
+cp "$dir/big" "$dir/out"
+bounded "$prog" <"$dir/out" >>"$dir/out" 2>"$dir/err"
+check "standard input appended to itself" 1 "$dir/big" "$dir/empty" $?
+cp "$dir/big" "$dir/out"
+{ cat <&1 >/dev/null && bounded "$prog" "$dir/out"; } 1<>"$dir/out" 2>"$dir/err"
+check "file written at its own end" 1 "$dir/big" "$dir/empty" $?
+cp "$dir/big" "$dir/out"
+{ dd bs=6 count=1 status=none of=/dev/null <&1 && bounded "$prog"; } <"$dir/out" 1<>"$dir/out" 2>"$dir/err"
+check "file written past where it is read" 1 "$dir/big" "$dir/empty" $?
+cp "$dir/big" "$dir/out"
+bounded "$prog" "$dir/out" 1<>"$dir/out" 2>"$dir/err"
+check "file written over itself" 0 "$dir/big" "$dir/empty" $?
+cp "$dir/big" "$dir/out"
+{ dd bs=5 count=1 status=none of=/dev/null && dd bs=5 count=1 status=none of=/dev/null <&1 &&
+  bounded "$prog"; } <"$dir/out" 1<>"$dir/out" 2>"$dir/err"
+check "file written over itself from where it is read" 0 "$dir/big" "$dir/empty" $?
+cp "$dir/big" "$dir/out"
+{ cat >/dev/null && bounded "$prog"; } <"$dir/out" >>"$dir/out" 2>"$dir/err"
+check "file read to its end, appended to itself" 0 "$dir/big" "$dir/empty" $?
+: >"$dir/out"
+bounded "$prog" "$dir/out" >>"$dir/out" 2>"$dir/err"
+check "empty file appended to itself" 0 "$dir/empty" "$dir/empty" $?
+
 "$prog" "$dir/bytes" "$dir/none" "$dir/noeol" >"$dir/out" 2>"$dir/err"
 check "extra arguments, missing ones too" 0 "$dir/bytes" "$dir/empty" $?
 "$prog" "$dir/none" "$dir/bytes" >"$dir/out" 2>"$dir/err"
