@@ -1,7 +1,8 @@
 // Array: a growable array of plain records, in a block that suits its size.
 //
 // An Array owns `data`, which growing may move.  A failed allocation comes back
-// as false, never as an exception, and leaves the array as it was.
+// as false, never as an exception, and leaves the array as it was.  Large
+// blocks are held on the memory account (Budget.h), which may refuse one.
 #ifndef CHATTERLOOM_ARRAY_H
 #define CHATTERLOOM_ARRAY_H
 
@@ -13,6 +14,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+
+#include "Budget.h"
 
 template <class T>
 struct Array {
@@ -62,26 +65,34 @@ template <class T>
 bool set_capacity(Array<T> *a, size_t cap, bool huge = true) {
   if (cap > SIZE_MAX / sizeof(T) - HUGE_PAGE) return false;
   size_t old = a->cap * sizeof(T), bytes = cap * sizeof(T);
+  // What the account holds for the block, before and after.
+  size_t was = old >= LARGE_BLOCK ? mapped_bytes(old) : 0;
+  size_t now = bytes >= LARGE_BLOCK ? mapped_bytes(bytes) : 0;
   void *p;
+  if (now > was && !take_memory(now - was)) return false;
   if (bytes >= LARGE_BLOCK && old >= LARGE_BLOCK) {
-    p = mremap(a->data, mapped_bytes(old), mapped_bytes(bytes), MREMAP_MAYMOVE);
-    if (p == MAP_FAILED) return false;
-    if (huge) madvise(p, mapped_bytes(bytes), MADV_HUGEPAGE);
+    p = mremap(a->data, was, now, MREMAP_MAYMOVE);
+    if (p == MAP_FAILED) p = nullptr;
+    if (p && huge) madvise(p, now, MADV_HUGEPAGE);
   } else if (bytes >= LARGE_BLOCK || old >= LARGE_BLOCK) {
-    p = bytes >= LARGE_BLOCK ? map_block(mapped_bytes(bytes), huge)
-                             : std::malloc(bytes ? bytes : 1);
-    if (!p) return false;
-    std::copy(a->data, a->data + std::min(a->size, cap), static_cast<T *>(p));
-    if (old >= LARGE_BLOCK)
-      munmap(a->data, mapped_bytes(old));
-    else
-      std::free(a->data);
+    p = bytes >= LARGE_BLOCK ? map_block(now, huge) : std::malloc(bytes ? bytes : 1);
+    if (p) {
+      std::copy(a->data, a->data + std::min(a->size, cap), static_cast<T *>(p));
+      if (old >= LARGE_BLOCK)
+        munmap(a->data, was);
+      else
+        std::free(a->data);
+    }
   } else {
     p = std::realloc(a->data, bytes ? bytes : 1);
-    if (!p) return false;
   }
+  if (!p) {
+    if (now > was) give_memory(now - was);
+    return false;
+  }
+  if (was > now) give_memory(was - now);
   a->data = static_cast<T *>(p);
-  a->cap = bytes >= LARGE_BLOCK ? mapped_bytes(bytes) / sizeof(T) : cap;
+  a->cap = bytes >= LARGE_BLOCK ? now / sizeof(T) : cap;
   a->size = std::min(a->size, cap);
   return true;
 }
@@ -127,10 +138,13 @@ inline bool push(Array<T> *a, const T &v) {
 // Frees the array's block and leaves it empty.
 template <class T>
 void release(Array<T> *a) {
-  if (a->cap * sizeof(T) >= LARGE_BLOCK)
-    munmap(a->data, mapped_bytes(a->cap * sizeof(T)));
-  else
+  size_t bytes = a->cap * sizeof(T);
+  if (bytes >= LARGE_BLOCK) {
+    munmap(a->data, mapped_bytes(bytes));
+    give_memory(mapped_bytes(bytes));
+  } else {
     std::free(a->data);
+  }
   *a = Array<T>();
 }
 
@@ -209,9 +223,14 @@ bool join_blocks(Array<T> *const parts[], size_t count, Array<T> *out) {
     if (!set_capacity(parts[i], cap)) return false;
     total += parts[i]->size;
   }
-  void *dest = map_block(mapped_bytes(total * sizeof(T)), true);
-  if (!dest) return false;
-  *out = Array<T>{static_cast<T *>(dest), 0, mapped_bytes(total * sizeof(T)) / sizeof(T)};
+  size_t joined = mapped_bytes(total * sizeof(T));
+  if (!take_memory(joined)) return false;
+  void *dest = map_block(joined, true);
+  if (!dest) {
+    give_memory(joined);
+    return false;
+  }
+  *out = Array<T>{static_cast<T *>(dest), 0, joined / sizeof(T)};
   for (size_t i = 0; i < count; i++) {
     Array<T> *p = parts[i];
     size_t shift = out->size % per_page, base = out->size - shift;
@@ -220,6 +239,7 @@ bool join_blocks(Array<T> *const parts[], size_t count, Array<T> *out) {
     size_t bytes = p->cap * sizeof(T);
     void *at = mremap(p->data, bytes, bytes, MREMAP_MAYMOVE | MREMAP_FIXED, out->data + base);
     if (at == MAP_FAILED) return false;
+    give_memory(bytes);  // its pages took the place of the joined block's
     out->size += p->size;
     *p = Array<T>();
   }

@@ -351,8 +351,9 @@ unsigned build_workers() {
   return workers;
 }
 
-bool build_chain(const WordList *list, uint32_t k, StateTable *t) {
-  if (list->spilled.fd >= 0) return build_spilled(list, k, t);
+namespace {
+
+bool build_in_memory(const WordList *list, uint32_t k, StateTable *t) {
   t->k = k;
   size_t n = list->ids.size;
   if (n <= k) return true;  // no prefix has a word after it
@@ -406,6 +407,19 @@ bool build_chain(const WordList *list, uint32_t k, StateTable *t) {
   release(&b);
   // What the walk needs, and no more: the block shrinks to the suffixes.
   if (ok) shrink_to_fit(&t->suffixes);
+  return ok;
+}
+
+}  // namespace
+
+size_t plan_budget() {
+  return build_plan.budget ? build_plan.budget : find_budget(build_workers() - 1);
+}
+
+bool build_chain(const WordList *list, uint32_t k, StateTable *t) {
+  hold_to_budget(true);
+  bool ok = list->spilled.fd >= 0 ? build_spilled(list, k, t) : build_in_memory(list, k, t);
+  hold_to_budget(false);
   return ok;
 }
 

@@ -45,6 +45,7 @@
 #include <cstring>
 
 #include "Array.h"
+#include "Budget.h"
 #include "Spill.h"
 
 // The prefix length in words: 2 at start, set once by main.
@@ -143,15 +144,15 @@ extern BuildPlan build_plan;
 // (4), the dealt records (12) and each position's state (4) or, once those
 // are read, the states (8).
 constexpr size_t BUILD_BYTES_PER_WORD = 24;
-// The address space a thread beyond the first may take: its stack and the
-// allocator's arena for it.  It counts only under an address-space or data
-// limit.
-constexpr size_t THREAD_RESERVE = size_t{72} << 20;
 
 // The threads the build and the reading use: as many as the cores this
 // process may run on, within a bound and the process's memory limits, unless
 // the plan says otherwise.
 unsigned build_workers();
+
+// The bytes the process may hold: the plan's budget, or else the one found
+// from the system now.
+size_t plan_budget();
 
 // Builds into the empty `t` the chain of k-word prefixes of `list`; false
 // if memory ran out.  A text of k words or fewer has no states.  A text

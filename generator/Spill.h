@@ -1,5 +1,5 @@
-// Spill: temporary files for a build larger than memory, the memory budget
-// that decides when to use them, and buffered streams over them.
+// Spill: temporary files for a build larger than memory, and buffered
+// streams over them.
 //
 // A spill file is created already unlinked (O_TMPFILE, or unlinked as soon
 // as it is made), in the directory TMPDIR names, else /tmp, so nothing is
@@ -31,17 +31,6 @@ bool write_at(SpillFile *f, uint64_t offset, const void *p, size_t len);
 
 // Reads `len` bytes at `offset` of `f`; false unless they were all there.
 bool read_at(const SpillFile *f, uint64_t offset, void *p, size_t len);
-
-// The least of the process's address-space and data limits, UINT64_MAX
-// where it has neither: the limits that a thread's stack and arena count
-// against.
-uint64_t process_limit();
-
-// The bytes the process may use, found from its address-space and data
-// limits, its control group's memory limit and the memory available, less
-// what the program already holds and a margin for itself; the build plan's
-// budget instead when it sets one.
-size_t memory_budget();
 
 // ---------------------------------------------------------------------------
 // Streams.  A writer writes a file in order from an offset through its own

@@ -74,15 +74,18 @@ uint64_t group_bytes(const Dealt *d, size_t g) {
   return bytes;
 }
 
-bool read_group(Dealt *d, size_t g, char *to) {
+bool read_group(const Dealt *d, size_t g, char *to) {
   bool ok = true;
   for (size_t p = 0; p < d->pieces; p++) {
-    SpillFile *f = &d->piece[p].file[g];
+    const SpillFile *f = &d->piece[p].file[g];
     ok = ok && read_at(f, 0, to, static_cast<size_t>(f->bytes));
     to += f->bytes;
-    close_spill(f);
   }
   return ok;
+}
+
+void close_group(Dealt *d, size_t g) {
+  for (size_t p = 0; p < d->pieces; p++) close_spill(&d->piece[p].file[g]);
 }
 
 namespace {
@@ -168,36 +171,73 @@ bool deal_keys(Spiller *s, const Keys &k, Dealt *keys, SpillFile *which) {
   });
 }
 
-// Names each group's keys in memory by their first place in the group,
-// into `locals`; leaves in at[p][g] where piece p's share of group g
-// starts in it.
+// Names the `r` keys of group g in memory into `a`, each by its number in
+// the group's order of first meeting; false if memory ran out.
+bool name_in_memory(Spiller *s, Dealt *keys, size_t g, size_t r, Array<uint32_t> *a) {
+  s->b.failed = false;
+  size_t names = r;
+  bool ok = fit_block(a, 2 * r) && fit_block(&s->block, r) &&
+            read_group(keys, g, reinterpret_cast<char *>(s->block.data));
+  // The keys were read into the block, which the naming deals into: their
+  // low halves, then their high halves, so that key i is (a[i], a[r + i]).
+  uint32_t *x = a->data;
+  for (size_t i = 0; ok && i < r; i++) {
+    uint64_t key;
+    std::memcpy(&key, reinterpret_cast<const char *>(s->block.data) + i * 8, 8);
+    x[i] = static_cast<uint32_t>(key);
+    x[r + i] = static_cast<uint32_t>(key >> 32);
+  }
+  s->b.block = s->block.data;
+  ok = ok && (r == 0 || name_round(&s->b, x, r, r, x, true, &names));
+  // Each key is named by its first place; a first place is named first.
+  for (size_t i = 0, next = 0; ok && i < r; i++) x[i] = x[i] == i ? next++ : x[x[i]];
+  return ok;
+}
+
+// Names the keys of group g as name_in_memory does, but one by one through
+// one table, which holds the distinct keys only: for a group that one
+// frequent key made too large to hold.
+bool name_streaming(Spiller *s, Dealt *keys, size_t g, size_t r, SpillFile *out) {
+  Scratch *x = &s->b.scratch[0];
+  SpillWriter w{};
+  size_t used = 0;
+  bool ok = clear_table(x, std::min(r, FIRST_KEYS)) &&
+            open_writer(&w, out, 0, buffer_bytes(s, 2)) &&
+            each_in_group<uint64_t>(s, keys, g, 0, r, [&](uint64_t key) {
+              uint32_t name = name_next(x, &used, key);
+              put(&w, name);
+              return name != NONE;
+            });
+  return close_writer(&w) && ok;
+}
+
+// Names each group's keys by their number in the group's order of first
+// meeting, into `locals`; leaves in at[p][g] where piece p's share of
+// group g starts in it.
 bool name_groups(Spiller *s, Dealt *keys, Groups *locals, uint64_t (*at)[MAX_GROUPS]) {
   Array<uint32_t> a;
   bool ok = true;
   for (size_t g = 0; ok && g < locals->count; g++) {
-    // The keys' low halves, then their high halves: key i is (a[i], a[r + i]).
-    size_t r = static_cast<size_t>(group_bytes(keys, g) / 8), names = r;
+    size_t r = static_cast<size_t>(group_bytes(keys, g) / 8);
     for (size_t p = 0, before = 0; p < keys->pieces; before += keys->piece[p++].file[g].bytes / 8)
       at[p][g] = before;
-    ok = fit_block(&a, 2 * r) && fit_block(&s->block, r) &&
-         read_group(keys, g, reinterpret_cast<char *>(s->block.data));
-    // The keys were read into the block, which the naming deals into.
-    for (size_t i = 0; ok && i < r; i++) {
-      uint64_t key;
-      std::memcpy(&key, reinterpret_cast<const char *>(s->block.data) + i * 8, 8);
-      a.data[i] = static_cast<uint32_t>(key);
-      a.data[r + i] = static_cast<uint32_t>(key >> 32);
+    if (fits(s, uint64_t{r} * NAME_BYTES) && name_in_memory(s, keys, g, r, &a)) {
+      ok = write_at(&locals->file[g], 0, a.data, r * 4);
+    } else {
+      // What the last group kept goes back first.
+      release(&a);
+      release(&s->block);
+      release(&s->b);
+      ok = name_streaming(s, keys, g, r, &locals->file[g]);
     }
-    s->b.block = s->block.data;
-    ok = ok && (r == 0 || name_round(&s->b, a.data, r, r, a.data, true, &names)) &&
-         write_at(&locals->file[g], 0, a.data, r * 4);
+    close_group(keys, g);
   }
   release(&a);
   return ok;
 }
 
-// Merges the groups' locals in text order: a key whose local is its own
-// place in the group is met first there, and takes the next global name,
+// Merges the groups' locals in text order: a key whose local is the next
+// new one of its group is met first there, and takes the next global name,
 // written to its group's `ranks`.  The last round's states go as
 // name_direct's do.
 bool rank_groups(Spiller *s, const Keys &k, SpillFile *which, Groups *locals, Groups *ranks,
@@ -205,12 +245,13 @@ bool rank_groups(Spiller *s, const Keys &k, SpillFile *which, Groups *locals, Gr
   SpillReader gr{};
   SpillWriter pre{};
   size_t cap = buffer_bytes(s, 2 * locals->count + 2), used = 0;
-  uint64_t place[MAX_GROUPS] = {};
+  uint32_t met[MAX_GROUPS] = {};
   bool ok = open_reader(&gr, which, 0, cap) && (!k.last || open_writer(&pre, prefixes, 0, cap)) &&
             open_readers(locals, cap) && open_writers(ranks, cap);
   for (uint64_t q = 0; ok && q < k.m; q++) {
     size_t g = take<uint8_t>(&gr);
-    if (take<uint32_t>(&locals->in[g]) != place[g]++) continue;
+    if (take<uint32_t>(&locals->in[g]) != met[g]) continue;
+    met[g]++;
     uint32_t name = static_cast<uint32_t>(used++);
     if (k.last && q + 1 == k.m)
       name = NONE, used--;
@@ -227,32 +268,28 @@ bool rank_groups(Spiller *s, const Keys &k, SpillFile *which, Groups *locals, Gr
   return close_writers(ranks) && ok;
 }
 
-// Rewrites each group's locals, in place, as the global names in `ranks`:
-// the rank of the key first met at place i is the next in `ranks` where
-// local i is i itself.  Groups are rewritten on every worker.
+// Rewrites each group's locals, in place, as the global names in `ranks`,
+// which holds the name of each local in turn.  Groups are rewritten on
+// every worker.
 bool translate_groups(Spiller *s, Groups *locals, Groups *ranks) {
   Array<uint32_t> rank[MAX_WORKERS], chunk[MAX_WORKERS];
   size_t step = buffer_bytes(s, 2 * s->b.workers) / 4;
   std::atomic<bool> failed{false};
   auto one = [&](size_t g, unsigned worker) {
     size_t r = static_cast<size_t>(locals->file[g].bytes / 4);
-    uint32_t *rk = nullptr, *ch = nullptr;
-    SpillReader in{};
-    bool ok = !failed && fit_block(&rank[worker], r) && fit_block(&chunk[worker], step) &&
-              open_reader(&in, &ranks->file[g], 0, step * 4);
-    if (ok) rk = rank[worker].data, ch = chunk[worker].data;
+    size_t d = static_cast<size_t>(ranks->file[g].bytes / 4);
+    bool ok = !failed && fit_block(&rank[worker], d) && fit_block(&chunk[worker], step) &&
+              read_at(&ranks->file[g], 0, rank[worker].data, d * 4);
+    uint32_t *rk = rank[worker].data, *ch = chunk[worker].data;
     for (size_t from = 0; ok && from < r; from += step) {
       size_t len = std::min(step, r - from);
       ok = read_at(&locals->file[g], from * 4, ch, len * 4);
       for (size_t i = 0; ok && i < len; i++) {
-        uint32_t local = ch[i];
-        ok = local <= from + i;
-        if (local == from + i) rk[local] = take<uint32_t>(&in);
-        if (ok) ch[i] = rk[local];
+        ok = ch[i] < d;
+        if (ok) ch[i] = rk[ch[i]];
       }
-      ok = ok && in.ok && write_at(&locals->file[g], from * 4, ch, len * 4);
+      ok = ok && write_at(&locals->file[g], from * 4, ch, len * 4);
     }
-    close_reader(&in);
     close_spill(&ranks->file[g]);
     if (!ok) failed = true;
   };
@@ -293,7 +330,7 @@ bool merge_groups(Spiller *s, const Keys &k, SpillFile *which, Groups *names,
 bool name_round(Spiller *s, const Keys &k, SpillFile *out, SpillFile *prefixes, size_t *names) {
   size_t bound = static_cast<size_t>(std::min<uint64_t>(k.m, *names));
   if (!open_spill(out) || (k.last && !open_spill(prefixes))) return false;
-  if (bound <= few_keys(s)) return name_direct(s, k, bound, out, prefixes, names);
+  if (bound <= few_keys()) return name_direct(s, k, bound, out, prefixes, names);
   size_t groups = groups_for(s, k.m, NAME_BYTES);
   static Dealt keys;
   static Groups locals, ranks;
@@ -363,10 +400,8 @@ bool build_spilled(const WordList *list, uint32_t k, StateTable *t) {
   uint64_t n = word_count(list);
   if (n <= k) return true;
   key_hashes();
-  size_t budget = memory_budget();
   static Spiller s;
-  s.tables = budget / 4 * 3;
-  s.buffers = budget / 4;
+  s.buffers = memory_room() / 4;  // of what the words leave
   s.b.workers = build_workers();
   SpillFile st;
   size_t states = 0;

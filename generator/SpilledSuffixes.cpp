@@ -6,10 +6,6 @@
 
 namespace {
 
-// Gathering a group holds its records twice (24), and a state (8) per
-// record at most.
-constexpr size_t PAIR_BYTES = 32;
-
 // Appends a group's suffixes, laid out in `out`, to the chain's files, and
 // each of its states' first suffix, `begin` past the group's first.
 bool append_group(StateTable *t, const Suffix *out, size_t pairs, size_t states, const State *begin,
@@ -21,34 +17,34 @@ bool append_group(StateTable *t, const Suffix *out, size_t pairs, size_t states,
   return write_at(&t->files.suffixes, base * sizeof(Suffix), out, pairs * sizeof(Suffix));
 }
 
-// Gathers the records that next() gives, of the `states` states from 0,
-// with one table: for a text whose pairs are few, however long it is.
-template <class Next>
-bool gather_stream(Spiller *s, size_t states, uint64_t records, size_t pairs, Next next,
+// Gathers the records that feed(sink) hands to sink(record), of the
+// `states` states from `first`, with one table that holds their pairs only,
+// and appends them to the chain's files: for a text whose pairs are few,
+// however long it is, and for a group that a frequent state made too large
+// to hold.
+template <class Feed>
+bool gather_stream(Spiller *s, size_t first, size_t states, uint64_t records, Feed feed,
                    StateTable *t, SpillWriter *starts) {
   Scratch *x = &s->b.scratch[0];
   Array<Suffix> out;
-  bool ok = start_pairs(x, pairs, states);
-  for (uint64_t i = 0; ok && i < records; i++) {
-    Record r = next(&ok);
-    ok = ok && count_pair(x, r, 0);
-  }
-  ok = ok && make_block(&out, x->pairs.size) && lay_out_pairs(x, states, out.data);
-  if (ok) {
-    ok = append_group(t, out.data, x->pairs.size, states, nullptr, x->bounds.data, starts);
-  }
+  bool ok = start_pairs(x, static_cast<size_t>(std::min<uint64_t>(records, FIRST_KEYS)), states) &&
+            feed([&](const Record &r) { return r.lo - first < states && count_pair(x, r, first); });
+  release(&x->table);  // the pairs are counted: their table goes before their layout comes
+  ok = ok && make_block(&out, x->pairs.size) && lay_out_pairs(x, states, out.data) &&
+       append_group(t, out.data, x->pairs.size, states, nullptr, x->bounds.data, starts);
   release(&out);
   return ok;
 }
 
-// Gathers in memory, as Suffixes.cpp does, group g of the records dealt,
-// of the `count` states from `first`, and appends it to the chain's files.
-bool gather_group(Spiller *s, Dealt *d, size_t g, size_t first, size_t count, StateTable *t,
-                  SpillWriter *starts) {
-  size_t r = static_cast<size_t>(group_bytes(d, g) / sizeof(Record)), pairs = 0;
+// Gathers in memory, as Suffixes.cpp does, the `r` records of group g, of
+// the `count` states from `first`, into s->block, and sets `*pairs`; false
+// if memory ran out.
+bool gather_in_memory(Spiller *s, Dealt *d, size_t g, size_t r, size_t first, size_t count,
+                      size_t *pairs) {
   Array<Suffix> &records = s->records, &block = s->block;
   Array<State> &states = s->states;
   Ranges ranges{};
+  s->b.failed = false;
   bool ok = fit_block(&records, r) && fit_block(&block, r) && fit_block(&states, count) &&
             read_group(d, g, reinterpret_cast<char *>(records.data));
   for (size_t i = 0; ok && i < r; i++) ok = record_at(records.data, i).lo - first < count;
@@ -63,9 +59,108 @@ bool gather_group(Spiller *s, Dealt *d, size_t g, size_t first, size_t count, St
        split_states(&s->b, r, first, count, cache_target(r), SIZE_MAX, tally, records.data,
                     &ranges) &&
        deal(&s->b, r, ranges.parts, make, part_of) &&
-       gather_parts(&s->b, &ranges, states.data, &pairs) &&
-       append_group(t, block.data, pairs, count, states.data, nullptr, starts);
+       gather_parts(&s->b, &ranges, states.data, pairs);
   release(&ranges);
+  return ok;
+}
+
+// Gathering a group in memory holds its records twice (24 bytes each) and
+// a state (8) per record at most.
+constexpr size_t PAIR_BYTES = 32;
+
+// How a deal counts its records by fine range: a tally and its argument.
+struct Counter {
+  Tally tally;
+  void *arg;
+  std::atomic<bool> failed;
+};
+
+template <class Feed>
+bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Counter *c, Feed feed,
+                     StateTable *t, SpillWriter *starts, bool *split);
+
+// Counts records of a group by fine range, through its feed.
+template <class Feed>
+struct GroupTally {
+  Feed *feed;
+  Counter counter;
+};
+
+// Gathers group g of the records dealt, of the `count` states from
+// `first`, and appends it to the chain's files: in memory where it fits,
+// else dealt again into groups of fewer states, and a state too frequent
+// to hold its records one by one.
+bool gather_group(Spiller *s, Dealt *d, size_t g, size_t first, size_t count, StateTable *t,
+                  SpillWriter *starts) {
+  size_t r = static_cast<size_t>(group_bytes(d, g) / sizeof(Record)), pairs = 0;
+  bool held = fits(s, uint64_t{r} * PAIR_BYTES);
+  if (held && gather_in_memory(s, d, g, r, first, count, &pairs))
+    return append_group(t, s->block.data, pairs, count, s->states.data, nullptr, starts);
+  // What the last group kept goes back first.
+  release(&s->records);
+  release(&s->block);
+  release(&s->states);
+  release(&s->b);
+  auto feed = [&](uint64_t from, uint64_t to, auto sink) {
+    return each_in_group<Record>(s, d, g, from, to, sink);
+  };
+  using Feed = decltype(feed);
+  auto tally = [](void *a, const Ranges *rg, size_t from, size_t to, size_t *seen) {
+    auto *x = static_cast<GroupTally<Feed> *>(a);
+    bool ok = (*x->feed)(from, to, [&](const Record &rec) {
+      seen[(rec.lo - rg->first) >> rg->shift]++;
+      return true;
+    });
+    if (!ok) x->counter.failed = true;
+  };
+  GroupTally<Feed> counted{&feed, {tally, nullptr, false}};
+  counted.counter.arg = &counted;
+  bool split = false;
+  if (count > 1 &&
+      (!deal_and_gather(s, r, first, count, &counted.counter, feed, t, starts, &split) || split))
+    return split;
+  return gather_stream(
+      s, first, count, r, [&](auto sink) { return feed(0, r, sink); }, t, starts);
+}
+
+// Deals the `m` records that feed(from, to, sink) hands to sink(record),
+// from record `from` on, of the `count` states from `first`, into groups:
+// ranges of states holding about as many records each, made of fine ranges
+// of 2^shift states, counted first; then gathers each group in state
+// order.  Leaves `*split` false, with nothing dealt, where the records
+// cannot be split into two groups or more.  False if memory ran out or a
+// spill file failed.
+template <class Feed>
+bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Counter *c, Feed feed,
+                     StateTable *t, SpillWriter *starts, bool *split) {
+  uint64_t target = group_items(s, m, PAIR_BYTES);
+  Ranges groups{};
+  bool ok = split_states(&s->b, m, first, count, target, MAX_GROUPS, c->tally, c->arg, &groups) &&
+            !c->failed;
+  if (split && (*split = groups.parts > 1) == false) {
+    release(&groups);
+    return ok;
+  }
+  // A group dealt again deals into files of its own.
+  auto *dealt = static_cast<Dealt *>(std::calloc(1, sizeof(Dealt)));
+  size_t pieces = s->b.workers, cap = buffer_bytes(s, pieces * (groups.parts + 3));
+  ok = ok && dealt && open_dealt(dealt, pieces, groups.parts) &&
+       by_pieces(s, m, [&](size_t piece, uint64_t from, uint64_t to) {
+         Groups *out = &dealt->piece[piece];
+         bool good = open_writers(out, cap) && feed(from, to, [&](const Record &r) {
+                       put(&out->out[part_of_state(&groups, r.lo)], r);
+                       return true;
+                     });
+         return close_writers(out) && good;
+       });
+  for (size_t g = 0; ok && g < groups.parts; g++) {
+    size_t lo = groups.lo.data[g];
+    ok = gather_group(s, dealt, g, lo, groups.lo.data[g + 1] - lo, t, starts);
+    close_group(dealt, g);
+  }
+  if (dealt) close_dealt(dealt);
+  std::free(dealt);
+  release(&groups);
   return ok;
 }
 
@@ -114,23 +209,40 @@ bool collect_suffixes(Spiller *s, const WordList *list, uint32_t k, SpillFile *s
       !open_writer(&starts, &t->files.suffixes_at, 0, buffer_bytes(s, 4)))
     return false;
   size_t few = std::min<uint64_t>(p, uint64_t{count} * list->words.size);
-  if (few <= few_keys(s)) {
+  if (few <= few_keys()) {
     RecordStreams r{{}, {}, {}, count};
+    auto feed = [&](auto sink) {
+      bool good = true;
+      for (uint64_t q = 0; good && q < p; q++) {
+        Record rec = next_record(&r, &good);
+        good = good && sink(rec);
+      }
+      return good;
+    };
     bool ok = open_records(&r, st, &list->spilled, k, 0, buffer_bytes(s, 4)) &&
-              gather_stream(
-                  s, count, p, few, [&](bool *good) { return next_record(&r, good); }, t, &starts);
+              gather_stream(s, 0, count, few, feed, t, &starts);
     ok = close_records(&r) && ok;
     return close_writer(&starts) && ok;
   }
-  // Groups are ranges of states holding about as many positions each, as
-  // the in-memory partitions are, but sized to the budget.
-  struct Tally {
+  // Otherwise the positions are dealt by ranges of states into groups,
+  // which is where the chain's files are written from.
+  auto feed = [&](uint64_t from, uint64_t to, auto sink) {
+    RecordStreams r{{}, {}, {}, count};
+    bool good = open_records(&r, st, &list->spilled, k, from, buffer_bytes(s, 8 * s->b.workers));
+    for (uint64_t q = from; good && q < to; q++) {
+      Record rec = next_record(&r, &good);
+      good = good && sink(rec);
+    }
+    return close_records(&r) && good;
+  };
+  struct States {
     const SpillFile *st;
     size_t cap, count;
-    std::atomic<bool> failed;
-  } states{st, buffer_bytes(s, 2 * s->b.workers), count, false};
-  auto tally = [](void *a, const Ranges *rg, size_t from, size_t to, size_t *seen) {
-    auto *x = static_cast<Tally *>(a);
+    Counter counter;
+  } states{st, buffer_bytes(s, 2 * s->b.workers), count, {nullptr, nullptr, false}};
+  states.counter.arg = &states;
+  states.counter.tally = [](void *a, const Ranges *rg, size_t from, size_t to, size_t *seen) {
+    auto *x = static_cast<States *>(a);
     SpillReader c{};
     bool good = open_reader(&c, x->st, uint64_t{from} * 4, x->cap);
     for (size_t q = from; good && q < to; q++) {
@@ -139,33 +251,8 @@ bool collect_suffixes(Spiller *s, const WordList *list, uint32_t k, SpillFile *s
       if (good) seen[state >> rg->shift]++;
     }
     close_reader(&c);
-    if (!good) x->failed = true;
+    if (!good) x->counter.failed = true;
   };
-  uint64_t target = std::max<uint64_t>(s->tables / PAIR_BYTES, p / MAX_GROUPS + 1);
-  Ranges groups{};
-  bool ok = split_states(&s->b, p, 0, count, target, MAX_GROUPS, tally, &states, &groups) &&
-            !states.failed;
-  static Dealt dealt;
-  size_t pieces = s->b.workers, cap = buffer_bytes(s, pieces * (groups.parts + 3));
-  ok = ok && open_dealt(&dealt, pieces, groups.parts) &&
-       by_pieces(s, p, [&](size_t piece, uint64_t from, uint64_t to) {
-         RecordStreams r{{}, {}, {}, count};
-         Groups *out = &dealt.piece[piece];
-         bool good = open_records(&r, st, &list->spilled, k, from, cap) && open_writers(out, cap);
-         for (uint64_t q = from; good && q < to; q++) {
-           Record rec = next_record(&r, &good);
-           if (good) put(&out->out[part_of_state(&groups, rec.lo)], rec);
-         }
-         good = close_records(&r) && good;
-         return close_writers(out) && good;
-       });
-  // Pages no longer needed are pages the system need not write to disk.
-  if (st->fd != list->spilled.fd) close_spill(st);
-  for (size_t g = 0; ok && g < groups.parts; g++) {
-    size_t first = groups.lo.data[g];
-    ok = gather_group(s, &dealt, g, first, groups.lo.data[g + 1] - first, t, &starts);
-  }
-  close_dealt(&dealt);
-  release(&groups);
+  bool ok = deal_and_gather(s, p, 0, count, &states.counter, feed, t, &starts, nullptr);
   return close_writer(&starts) && ok;
 }

@@ -301,7 +301,10 @@ size_t word_bytes(const WordList *list, const Array<WordSlot> *index) {
 
 bool read_words_fd(int fd, WordList *list) {
   key_hashes();
-  size_t budget = memory_budget(), room = ids_room(budget);
+  // The words are held on the account but never refused by it: the build
+  // that follows is what must fit around them.
+  size_t budget = plan_budget(), room = ids_room(budget);
+  set_budget(budget);
   // A regular file is read in parts, cut after separators, on as many cores
   // as the build may use; anything else in one pass.  A small file needs a
   // buffer no larger than itself (one that grows meanwhile is still read to

@@ -1,0 +1,58 @@
+// Budget: the memory the program may hold, found once from the system, and
+// the account of what its large blocks hold against it.
+//
+//   found    the address-space and data limits, the control group's limit
+//            and MemAvailable, less what the process holds at the start and
+//            a margin for what is never accounted (stacks, the heap's small
+//            blocks, stream buffers, a block's mapping slack)
+//   held     every large block (Array.h) while it is mapped
+//   room     found - held: what the next step may take
+//
+// A block that would pass the budget is refused, as the system refuses
+// one, while the account is strict (during the chain build); reading a
+// text's words is accounted but not refused: the words are what the build
+// works on, and the system alone may refuse them.
+#ifndef CHATTERLOOM_BUDGET_H
+#define CHATTERLOOM_BUDGET_H
+
+#include <cstddef>
+#include <cstdint>
+
+// The address space a thread beyond the first may take: its stack and the
+// allocator's arena for it.  It counts only under an address-space or data
+// limit.
+constexpr size_t THREAD_RESERVE = size_t{72} << 20;
+
+// The least of the process's address-space and data limits, UINT64_MAX
+// where it has neither: the limits that a thread's stack and arena count
+// against.
+uint64_t process_limit();
+
+// The bytes the process may hold, found from the system as drawn above,
+// with `threads` threads beyond the first reserving their share.
+size_t find_budget(unsigned threads);
+
+// Sets the budget that the account holds blocks against.
+void set_budget(size_t bytes);
+
+// Makes the account refuse, or stop refusing, a block that would pass the
+// budget.
+void hold_to_budget(bool strict);
+
+// Counts `bytes` more as held; false, with nothing counted, where the
+// account is strict and they would pass the budget.
+bool take_memory(size_t bytes);
+
+// Counts `bytes` as given back.
+void give_memory(size_t bytes);
+
+// The budget the account holds blocks against.
+size_t memory_budget();
+
+// The bytes held by large blocks now.
+size_t memory_held();
+
+// What is left of the budget: the most the next block may take.
+size_t memory_room();
+
+#endif
