@@ -130,6 +130,19 @@ TEST(RandomSource, DrawsFromSeedOne) {
   EXPECT_EQ(draw_below(&r, 32768), 11656u);
 }
 
+#ifdef THREADED_DRIVERS
+TEST(Drivers, BuildOnTwoToFourThreads) {
+  // Built for ThreadSanitizer, the drivers' runs must take the crew's
+  // threads, whatever workers the plan asks for.
+  for (unsigned asked : {0u, 1u, 2u, 3u}) {
+    build_plan = BuildPlan{asked, 0, 0, 0, 0};
+    PlanWorkers workers;
+    EXPECT_EQ(build_workers(), std::max(asked + 1, 2u)) << asked;
+  }
+  build_plan = BuildPlan{};
+}
+#endif
+
 TEST(Chain, WorkedExample) {
   EXPECT_EQ(real_generate("a b c a b d", 2, 1000, 1), "b c a b d ");
   EXPECT_EQ(real_generate("a b c", 2, 1000, 1), "a b c ");
