@@ -43,27 +43,9 @@ inline void put_word(Output *o, const WordList *list, uint32_t id) {
 }
 
 // ---------------------------------------------------------------------------
-// The chain as the walk reads it: from memory, or from spill files.  Each
-// gives a state's prefix and steps from a state to a suffix drawn by its
-// count; a step that cannot be read fails the output.
-
-// Buffers the first `words` words of state s's prefix.
-bool put_prefix(const WordList *list, const StateTable *t, uint64_t s, uint64_t words, Output *o) {
-  if (t->files.suffixes.fd < 0) {
-    const uint32_t *start = list->ids.data + t->states.data[s].prefix_at;
-    for (uint64_t j = 0; j < words; j++) put_word(o, list, start[j]);
-    return true;
-  }
-  uint64_t at;
-  uint32_t ids[1024];
-  if (!read_at(&t->files.prefix_at, s * 8, &at, 8)) return false;
-  for (uint64_t j = 0; j < words; j += 1024) {
-    size_t len = static_cast<size_t>(std::min<uint64_t>(1024, words - j));
-    if (!read_at(&list->spilled, (at + j) * 4, ids, len * 4)) return false;
-    for (size_t i = 0; i < len; i++) put_word(o, list, ids[i]);
-  }
-  return true;
-}
+// The chain as the walk reads it: a view of it in memory, or in spill files.
+// A view gives a state's suffixes [lo, hi) and a run of them, and a run of
+// a state's prefix; a run that cannot be read fails the output.
 
 // The first suffix, newest first, whose running count passes `rem`, which
 // is below the last one's (the total).  A binary search that asks at each
@@ -84,29 +66,108 @@ inline const Suffix *pick(const Suffix *lo, const Suffix *hi, uint32_t rem) {
   return lo;
 }
 
-// Steps from state s of a chain in spill files to a suffix drawn with
-// `rng`: the state's bounds, its last suffix's total, and a binary search
-// that reads single suffixes until the rest fits one small read.
-bool step_on_disk(const StateTable *t, uint64_t s, Random *rng, Suffix *f) {
-  const ChainFiles *c = &t->files;
-  uint64_t b[2] = {0, c->suffixes_total};
-  if (!read_at(&c->suffixes_at, s * 8, b, s + 1 < c->states ? 16 : 8)) return false;
-  assert(b[0] < b[1]);
-  Suffix window[256];
-  if (!read_at(&c->suffixes, (b[1] - 1) * sizeof(Suffix), window, sizeof(Suffix))) return false;
-  uint32_t rem = draw_below(rng, window[0].count);
-  while (b[1] - b[0] > 256) {
-    uint64_t mid = b[0] + (b[1] - b[0]) / 2;
-    if (!read_at(&c->suffixes, mid * sizeof(Suffix), window, sizeof(Suffix))) return false;
-    if (rem < window[0].count)
-      b[1] = mid + 1;
-    else
-      b[0] = mid + 1;
+// The chain in memory: every run stands where it is.
+struct InMemory {
+  const WordList *list;
+  const StateTable *t;
+  // A state's suffixes are searched whole where they stand.
+  static constexpr uint64_t WINDOW = UINT64_MAX;
+  static constexpr size_t RUN = 1;
+
+  bool bounds(uint64_t s, uint64_t *lo, uint64_t *hi) const {
+    *lo = t->states.data[s].suffixes_at;
+    *hi = s + 1 < t->states.size ? t->states.data[s + 1].suffixes_at : t->suffixes.size;
+    return true;
   }
-  size_t n = static_cast<size_t>(b[1] - b[0]);
-  if (!read_at(&c->suffixes, b[0] * sizeof(Suffix), window, n * sizeof(Suffix))) return false;
-  *f = *pick(window, window + n, rem);
+  const Suffix *suffixes(uint64_t at, size_t, Suffix *) const { return t->suffixes.data + at; }
+  const uint32_t *prefix(uint64_t s, uint64_t j, size_t, uint32_t *) const {
+    return list->ids.data + t->states.data[s].prefix_at + j;
+  }
+};
+
+// The chain in spill files: each run is read, and a long list of suffixes
+// is searched a suffix at a time until the rest fits one small read.
+struct OnDisk {
+  const WordList *list;
+  const ChainFiles *c;
+  static constexpr uint64_t WINDOW = 256;
+  static constexpr size_t RUN = 1024;
+
+  bool bounds(uint64_t s, uint64_t *lo, uint64_t *hi) const {
+    uint64_t b[2] = {0, c->suffixes_total};
+    if (!read_at(&c->suffixes_at, s * 8, b, s + 1 < c->states ? 16 : 8)) return false;
+    *lo = b[0], *hi = b[1];
+    return true;
+  }
+  const Suffix *suffixes(uint64_t at, size_t n, Suffix *buf) const {
+    return read_at(&c->suffixes, at * sizeof(Suffix), buf, n * sizeof(Suffix)) ? buf : nullptr;
+  }
+  const uint32_t *prefix(uint64_t s, uint64_t j, size_t n, uint32_t *buf) const {
+    uint64_t at;
+    return read_at(&c->prefix_at, s * 8, &at, 8) &&
+                   read_at(&list->spilled, (at + j) * 4, buf, n * 4)
+               ? buf
+               : nullptr;
+  }
+};
+
+// Buffers the first `words` words of state s's prefix.
+template <class View>
+bool put_prefix(const View &v, uint64_t s, uint64_t words, Output *o) {
+  uint32_t buf[View::RUN];
+  for (uint64_t j = 0; j < words; j += View::RUN) {
+    size_t n = static_cast<size_t>(std::min<uint64_t>(View::RUN, words - j));
+    const uint32_t *ids = v.prefix(s, j, n, buf);
+    if (!ids) return false;
+    for (size_t i = 0; i < n; i++) put_word(o, v.list, ids[i]);
+  }
   return true;
+}
+
+// Steps from state s to a suffix drawn with `rng` by its count.
+template <class View>
+inline bool step(const View &v, uint64_t s, Random *rng, Suffix *f) {
+  uint64_t lo, hi;
+  Suffix buf[View::WINDOW == UINT64_MAX ? 1 : View::WINDOW];
+  if (!v.bounds(s, &lo, &hi)) return false;
+  assert(lo < hi);  // every state has a suffix; the last holds the total
+  const Suffix *last = v.suffixes(hi - 1, 1, buf);
+  if (!last) return false;
+  uint32_t rem = draw_below(rng, last->count);
+  while (hi - lo > View::WINDOW) {
+    uint64_t mid = lo + (hi - lo) / 2;
+    const Suffix *m = v.suffixes(mid, 1, buf);
+    if (!m) return false;
+    (rem < m->count ? hi : lo) = mid + 1;
+  }
+  size_t n = static_cast<size_t>(hi - lo);
+  const Suffix *run = v.suffixes(lo, n, buf);
+  if (!run) return false;
+  *f = *pick(run, run + n, rem);
+  return true;
+}
+
+// Walks the chain through view `v` from a start state drawn with `rng`, as
+// walk() does.
+template <class View>
+uint64_t walk_view(const View &v, uint64_t count, uint32_t k, int32_t limit, Random *rng,
+                   Output *o) {
+  uint64_t s = count - 1 - draw_below(rng, count), max = static_cast<uint64_t>(limit);
+  uint64_t printed = std::min<uint64_t>(k, max);
+  if (!put_prefix(v, s, printed, o)) o->failed = true;
+  if (printed < k) return printed;
+  while (printed < max && !o->failed) {
+    Suffix f;
+    if (!step(v, s, rng, &f)) {
+      o->failed = true;
+      break;
+    }
+    put_word(o, v.list, f.word);
+    printed++;
+    s = f.next_state;
+    if (s == NONE) break;
+  }
+  return printed;
 }
 
 }  // namespace
@@ -115,33 +176,9 @@ uint64_t walk(const WordList *list, const StateTable *t, int32_t limit, Random *
   assert(o->cap > MAX_WORD_LEN);
   uint64_t count = state_count(t);
   if (count == 0 || limit <= 0) return 0;
-  bool on_disk = t->files.suffixes.fd >= 0;
-  uint32_t k = t->k, s = static_cast<uint32_t>(count - 1 - draw_below(rng, count));
-  uint64_t max = static_cast<uint64_t>(limit);
-  uint64_t printed = std::min<uint64_t>(k, max);
-  if (!put_prefix(list, t, s, printed, o)) o->failed = true;
-  if (printed < k) return printed;
-  const Suffix *all = t->suffixes.data;
-  while (printed < max && !o->failed) {
-    Suffix f;
-    if (on_disk) {
-      if (!step_on_disk(t, s, rng, &f)) {
-        o->failed = true;
-        break;
-      }
-    } else {
-      const Suffix *lo = all + t->states.data[s].suffixes_at;
-      const Suffix *hi =
-          s + 1 < count ? all + t->states.data[s + 1].suffixes_at : all + t->suffixes.size;
-      assert(lo < hi);  // every state has a suffix; the last holds the total
-      f = *pick(lo, hi, draw_below(rng, hi[-1].count));
-    }
-    put_word(o, list, f.word);
-    printed++;
-    s = f.next_state;
-    if (s == NONE) break;
-  }
-  return printed;
+  if (t->files.suffixes.fd >= 0)
+    return walk_view(OnDisk{list, &t->files}, count, t->k, limit, rng, o);
+  return walk_view(InMemory{list, t}, count, t->k, limit, rng, o);
 }
 
 int64_t generate(const char *path, int32_t max_word_output) {
