@@ -215,7 +215,7 @@ bool rank_states(Build *b, uint32_t *st, size_t p, Array<FirstMet> *first, size_
       uint32_t at = st[q];
       assert(at <= q);
       uint64_t below = f[at / 64].bits & ((uint64_t{1} << (at % 64)) - 1);
-      st[q] = at == p ? NONE : f[at / 64].before + count_bits(below);
+      st[q] = has_state(at, p) ? f[at / 64].before + count_bits(below) : NONE;
     }
   };
   run_tasks(tasks, b->workers, rank);
@@ -276,18 +276,16 @@ bool number_states(Build *b, const WordList *list, uint32_t k, uint32_t *st, Arr
   return rank_states(b, st, p, first, states);
 }
 
-// Makes the states of one-word prefixes.  Words are numbered in order of
-// first meeting, so word w is state w; every word has a state but a new
-// last word, which has the top id.
+// Makes the states of one-word prefixes, as first_meetings finds them.
 bool number_words(const WordList *list, StateTable *t) {
-  size_t p = list->ids.size - 1;
-  if (!make_filled(&t->states, list->words.size, State{NONE, 0})) return false;
-  for (size_t q = 0; q < p; q++) {
-    State &s = t->states.data[list->ids.data[q]];
-    if (s.prefix_at == NONE) s.prefix_at = static_cast<uint32_t>(q);
-  }
-  if (t->states.data[t->states.size - 1].prefix_at == NONE) t->states.size--;
-  return true;
+  const uint32_t *id = list->ids.data;
+  return set_capacity(&t->states, list->words.size) &&
+         first_meetings(
+             list->ids.size - 1, [&] { return *id++; },
+             [&](uint64_t q) {
+               t->states.data[t->states.size++] = State{static_cast<uint32_t>(q), 0};
+               return true;
+             });
 }
 
 }  // namespace

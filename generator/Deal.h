@@ -34,6 +34,29 @@ constexpr size_t PARTITION_RECORDS = size_t{1} << 15;
 // instead: a table larger than the cache costs less than those misses.
 constexpr unsigned MAX_PARTITION_BITS = 10;
 
+// The text's last prefix, at position p, starts no transition: where it is
+// met first it has no state.  `first_at` is where a prefix is met first.
+inline bool has_state(uint64_t first_at, uint64_t p) {
+  return first_at < p;
+}
+
+// The states of one-word prefixes: ids follow the order of first meeting,
+// so word w is state w, met first where the ids reach w.  Calls first(q)
+// for each position q below p where a word is met first, in order, next()
+// giving the ids from position 0; false as soon as either fails.
+template <class Next, class First>
+bool first_meetings(uint64_t p, Next next, First first) {
+  uint64_t count = 0;
+  for (uint64_t q = 0; q < p; q++) {
+    uint32_t id = next();
+    if (id == count && has_state(q, p)) {
+      if (!first(q)) return false;
+      count++;
+    }
+  }
+  return true;
+}
+
 // A record of a deal: a 64-bit key (lo, hi) and a position, or a state, a
 // word and the next state.  Once its key is named, lo holds the name.
 // Records are kept in the suffixes' block, so they are copied in and out

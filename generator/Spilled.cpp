@@ -129,10 +129,10 @@ bool name_direct(Spiller *s, const Keys &k, size_t bound, SpillFile *out, SpillF
     uint32_t name = name_next(&s->b.scratch[0], &used, key);
     ok = name != NONE && x.ok && y.ok;
     if (k.last && used > before) {
-      if (q + 1 == k.m)
-        name = NONE, used--;
-      else
+      if (has_state(q, k.m - 1))
         put(&pre, q);
+      else
+        name = NONE, used--;
     }
     put(&o, name);
   }
@@ -253,7 +253,7 @@ bool rank_groups(Spiller *s, const Keys &k, SpillFile *which, Groups *locals, Gr
     if (take<uint32_t>(&locals->in[g]) != met[g]) continue;
     met[g]++;
     uint32_t name = static_cast<uint32_t>(used++);
-    if (k.last && q + 1 == k.m)
+    if (k.last && !has_state(q, k.m - 1))
       name = NONE, used--;
     else if (k.last)
       put(&pre, q);
@@ -373,23 +373,24 @@ bool number_states(Spiller *s, const WordList *list, uint32_t k, SpillFile *st, 
   return ok;
 }
 
-// The states of one-word prefixes: word w is state w, first met where its
-// id is first met; a new last word has no state.
+// Writes the first position of each one-word prefix's state to `prefixes`,
+// as first_meetings finds them.
 bool number_words(Spiller *s, const WordList *list, SpillFile *prefixes, size_t *states) {
-  uint64_t p = word_count(list) - 1;
   SpillReader r{};
   SpillWriter w{};
-  size_t cap = buffer_bytes(s, 2), count = 0;
+  size_t cap = buffer_bytes(s, 2);
+  *states = 0;
   bool ok = open_spill(prefixes) && open_reader(&r, &list->spilled, 0, cap) &&
-            open_writer(&w, prefixes, 0, cap);
-  for (uint64_t q = 0; ok && q < p; q++)
-    if (take<uint32_t>(&r) == count) {
-      put(&w, q);
-      count++;
-    }
+            open_writer(&w, prefixes, 0, cap) &&
+            first_meetings(
+                word_count(list) - 1, [&] { return take<uint32_t>(&r); },
+                [&](uint64_t q) {
+                  put(&w, q);
+                  ++*states;
+                  return r.ok;
+                });
   ok = ok && r.ok;
   close_reader(&r);
-  *states = count;
   return close_writer(&w) && ok;
 }
 
