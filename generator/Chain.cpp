@@ -22,8 +22,6 @@
 //
 // A one-word prefix is its word, so the numbering is skipped there; on a
 // short text its suffixes are sorted by state with no deal at all.
-#include <bit>
-
 #include "Deal.h"
 
 BuildPlan build_plan;
@@ -235,44 +233,18 @@ bool make_states(const Array<FirstMet> *first, size_t states, StateTable *t) {
   return true;
 }
 
-// The most ids packed into one key: packing is a step per id.
-constexpr size_t MAX_PACKED = 8;
-
-// The key of the `w` ids at `at`, `bits` bits each (2 <= w, w * bits <= 64).
-inline uint64_t packed(const uint32_t *at, size_t w, unsigned bits) {
-  assert(w >= 2 && w * bits <= 64);
-  uint64_t key = at[0] | uint64_t{at[1]} << bits;
-  for (size_t j = 2; j < w; j++) key |= uint64_t{at[j]} << (j * bits);
-  return key;
-}
-
 // Gives each position q <= p the state of its prefix (NONE where it has
 // none); the states are left to make_states.
 bool number_states(Build *b, const WordList *list, uint32_t k, uint32_t *st, Array<FirstMet> *first,
                    size_t *states) {
   const uint32_t *ids = list->ids.data;
-  size_t n = list->ids.size, p = n - k, words = list->words.size;
-  // The first round names windows of as many words as their ids fit in a
-  // key: the whole prefix, where it is short and the words not too many.
-  unsigned bits = std::max(1u, static_cast<unsigned>(std::bit_width(words - 1)));
-  size_t width = std::min<size_t>({64 / bits, MAX_PACKED, k});
-  // How many names there may be: at most the windows of ids, or of names
-  // of halves (few where the text repeats itself).
-  auto times = [](size_t x, size_t y) { return x > SIZE_MAX / y ? SIZE_MAX : x * y; };
-  size_t distinct = 1;
-  for (size_t j = 0; j < width; j++) distinct = times(distinct, words);
-  bool last = width == k;
-  auto key = [&](size_t q) { return packed(ids + q, width, bits); };
-  if (!name_keys(b, last ? p + 1 : n - width + 1, key, st, last, &distinct)) return false;
-  // Then windows double, each the pair of names of its halves, until two
-  // windows, overlapping where they are more than k, make up the prefix.
-  for (; !last; width *= 2) {
-    last = 2 * width >= k;
-    distinct = times(distinct, distinct);
-    if (!name_round(b, st, last ? k - width : width, last ? p + 1 : n - 2 * width + 1, st, last,
-                    &distinct))
-      return false;
-  }
+  size_t n = list->ids.size, p = n - k;
+  auto name = [&](Round *r) {
+    if (r->d > 0) return name_round(b, st, r->d, r->m, st, r->last, &r->distinct);
+    auto key = [&](size_t q) { return packed(ids + q, r->width, r->bits); };
+    return name_keys(b, r->m, key, st, r->last, &r->distinct);
+  };
+  if (!name_prefixes(n, k, list->words.size, name)) return false;
   return rank_states(b, st, p, first, states);
 }
 

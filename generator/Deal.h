@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 
 #include "Hash.h"
 #include "Markov.h"
@@ -53,6 +54,62 @@ bool first_meetings(uint64_t p, Next next, First first) {
       if (!first(q)) return false;
       count++;
     }
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Naming prefixes of k >= 2 words, in rounds.  The first names windows of
+// as many words as their ids fit in a key: the whole prefix, where it is
+// short and the words not too many.  Then windows double, each the pair of
+// names of its halves, until two windows, overlapping where they are more
+// than k, make up the prefix.  The last round's names are the states.
+
+// The most ids packed into one key: packing is a step per id.
+constexpr size_t MAX_PACKED = 8;
+
+// One round: it names the keys of positions [0, m), each the `width` ids
+// there packed `bits` bits apart (the first round), or else the pair of
+// last round's names at q and q + d.
+struct Round {
+  unsigned bits;
+  size_t width;   // the words a name covers once the round is done
+  uint64_t d, m;  // d is 0 in the first round
+  bool last;
+  size_t distinct;  // at most this many names; the round leaves how many
+};
+
+// The key of the `w` ids at `at`, `bits` bits each (2 <= w, w * bits <= 64).
+inline uint64_t packed(const uint32_t *at, size_t w, unsigned bits) {
+  assert(w >= 2 && w * bits <= 64);
+  uint64_t key = at[0] | uint64_t{at[1]} << bits;
+  for (size_t j = 2; j < w; j++) key |= uint64_t{at[j]} << (j * bits);
+  return key;
+}
+
+// Calls name(&round) for each round of naming the k-word prefixes of a text
+// of n words, `words` of them distinct; false as soon as one fails.
+template <class Name>
+bool name_prefixes(uint64_t n, uint32_t k, size_t words, Name name) {
+  assert(k >= 2 && n > k);
+  // How many names there may be: at most the windows of ids, or of names
+  // of halves (few where the text repeats itself).
+  auto times = [](size_t x, size_t y) { return x > SIZE_MAX / y ? SIZE_MAX : x * y; };
+  Round r{};
+  r.bits = std::max(1u, static_cast<unsigned>(std::bit_width(words - 1)));
+  r.width = std::min<size_t>({64 / r.bits, MAX_PACKED, k});
+  r.last = r.width == k;
+  r.m = r.last ? n - k + 1 : n - r.width + 1;
+  r.distinct = 1;
+  for (size_t j = 0; j < r.width; j++) r.distinct = times(r.distinct, words);
+  if (!name(&r)) return false;
+  while (!r.last) {
+    r.last = 2 * r.width >= k;
+    r.d = r.last ? k - r.width : r.width;
+    r.m = r.last ? n - k + 1 : n - 2 * r.width + 1;
+    r.distinct = times(r.distinct, r.distinct);
+    r.width *= 2;
+    if (!name(&r)) return false;
   }
   return true;
 }

@@ -105,42 +105,74 @@ inline uint32_t name_next(Scratch *x, size_t *used, uint64_t key) {
   return *used < NONE ? name_of(&x->table, used, key, static_cast<uint32_t>(*used)) : NONE;
 }
 
-// The keys of a round: (a[q], a[q + d]) for q in [0, m).
+// The keys of a round: packed windows of ids, or pairs of names (a[q],
+// a[q + d]), for q in [0, m), from the file a.
 struct Keys {
   const SpillFile *a;
-  uint64_t d, m;
-  bool last;  // the last round, whose names are states
+  const Round *round;
 };
+
+// Reads the keys of a round in order from a position on.  A packed key is
+// the last one shifted down a word, with the next id on top.
+struct KeyReader {
+  SpillReader x, y;
+  const Round *r;
+  uint64_t window;
+};
+
+bool open_keys(KeyReader *kr, const Keys &k, uint64_t from, size_t cap) {
+  const Round *r = kr->r = k.round;
+  kr->window = 0;
+  if (!open_reader(&kr->x, k.a, from * 4, cap)) return false;
+  if (r->d > 0) return open_reader(&kr->y, k.a, (from + r->d) * 4, cap);
+  for (size_t j = 0; j + 1 < r->width; j++)
+    kr->window |= uint64_t{take<uint32_t>(&kr->x)} << (j * r->bits);
+  return kr->x.ok;
+}
+
+inline uint64_t next_key(KeyReader *kr) {
+  const Round *r = kr->r;
+  if (r->d > 0) return take<uint32_t>(&kr->x) | uint64_t{take<uint32_t>(&kr->y)} << 32;
+  uint64_t key = kr->window | uint64_t{take<uint32_t>(&kr->x)} << ((r->width - 1) * r->bits);
+  kr->window = key >> r->bits;
+  return key;
+}
+
+// Closes the readers; false if either failed.
+bool close_keys(KeyReader *kr) {
+  bool ok = kr->x.ok && (kr->r->d == 0 || kr->y.ok);
+  close_reader(&kr->x);
+  close_reader(&kr->y);
+  return ok;
+}
 
 // Names the keys in one scan with one table.  The last round's key first
 // met at m - 1, the text's last prefix, has no state; every other state's
 // first position goes to `prefixes`.
 bool name_direct(Spiller *s, const Keys &k, size_t bound, SpillFile *out, SpillFile *prefixes,
                  size_t *names) {
-  SpillReader x{}, y{};
+  KeyReader x{};
   SpillWriter o{}, pre{};
   size_t cap = buffer_bytes(s, 4), used = 0;
-  bool ok = open_reader(&x, k.a, 0, cap) && open_reader(&y, k.a, k.d * 4, cap) &&
-            open_writer(&o, out, 0, cap) && (!k.last || open_writer(&pre, prefixes, 0, cap)) &&
+  const Round *r = k.round;
+  bool ok = open_keys(&x, k, 0, cap) && open_writer(&o, out, 0, cap) &&
+            (!r->last || open_writer(&pre, prefixes, 0, cap)) &&
             clear_table(&s->b.scratch[0], bound);
-  for (uint64_t q = 0; ok && q < k.m; q++) {
-    uint64_t key = take<uint32_t>(&x) | uint64_t{take<uint32_t>(&y)} << 32;
+  for (uint64_t q = 0; ok && q < r->m; q++) {
     size_t before = used;
-    uint32_t name = name_next(&s->b.scratch[0], &used, key);
-    ok = name != NONE && x.ok && y.ok;
-    if (k.last && used > before) {
-      if (has_state(q, k.m - 1))
+    uint32_t name = name_next(&s->b.scratch[0], &used, next_key(&x));
+    ok = name != NONE && x.x.ok;
+    if (r->last && used > before) {
+      if (has_state(q, r->m - 1))
         put(&pre, q);
       else
         name = NONE, used--;
     }
     put(&o, name);
   }
-  ok = ok && x.ok && y.ok;
-  close_reader(&x);
-  close_reader(&y);
+  ok = close_keys(&x) && ok;
   ok = close_writer(&o) && ok;
-  if (k.last) ok = close_writer(&pre) && ok;
+  if (r->last) ok = close_writer(&pre) && ok;
   *names = used;
   return ok;
 }
@@ -148,24 +180,22 @@ bool name_direct(Spiller *s, const Keys &k, size_t bound, SpillFile *out, SpillF
 // Deals the keys into groups by hash, and each position's group into the
 // stream `which`.
 bool deal_keys(Spiller *s, const Keys &k, Dealt *keys, SpillFile *which) {
-  which->bytes = k.m;  // each piece writes its own range of it
+  which->bytes = k.round->m;  // each piece writes its own range of it
   size_t groups = keys->piece[0].count;
   size_t cap = buffer_bytes(s, keys->pieces * (groups + 3));
-  return by_pieces(s, k.m, [&](size_t p, uint64_t from, uint64_t to) {
-    SpillReader x{}, y{};
+  return by_pieces(s, k.round->m, [&](size_t p, uint64_t from, uint64_t to) {
+    KeyReader x{};
     SpillWriter w{};
     Groups *out = &keys->piece[p];
-    bool ok = open_reader(&x, k.a, from * 4, cap) && open_reader(&y, k.a, (from + k.d) * 4, cap) &&
-              open_writer(&w, which, from, cap) && open_writers(out, cap);
+    bool ok =
+        open_keys(&x, k, from, cap) && open_writer(&w, which, from, cap) && open_writers(out, cap);
     for (uint64_t q = from; ok && q < to; q++) {
-      uint64_t key = take<uint32_t>(&x) | uint64_t{take<uint32_t>(&y)} << 32;
+      uint64_t key = next_key(&x);
       size_t g = group_of(key, groups);
       put(&w, static_cast<uint8_t>(g));
       put(&out->out[g], key);
     }
-    ok = ok && x.ok && y.ok;
-    close_reader(&x);
-    close_reader(&y);
+    ok = close_keys(&x) && ok;
     ok = close_writer(&w) && ok;
     return close_writers(out) && ok;
   });
@@ -246,23 +276,24 @@ bool rank_groups(Spiller *s, const Keys &k, SpillFile *which, Groups *locals, Gr
   SpillWriter pre{};
   size_t cap = buffer_bytes(s, 2 * locals->count + 2), used = 0;
   uint32_t met[MAX_GROUPS] = {};
-  bool ok = open_reader(&gr, which, 0, cap) && (!k.last || open_writer(&pre, prefixes, 0, cap)) &&
-            open_readers(locals, cap) && open_writers(ranks, cap);
-  for (uint64_t q = 0; ok && q < k.m; q++) {
+  bool ok = open_reader(&gr, which, 0, cap) &&
+            (!k.round->last || open_writer(&pre, prefixes, 0, cap)) && open_readers(locals, cap) &&
+            open_writers(ranks, cap);
+  for (uint64_t q = 0; ok && q < k.round->m; q++) {
     size_t g = take<uint8_t>(&gr);
     if (take<uint32_t>(&locals->in[g]) != met[g]) continue;
     met[g]++;
     uint32_t name = static_cast<uint32_t>(used++);
-    if (k.last && !has_state(q, k.m - 1))
+    if (k.round->last && !has_state(q, k.round->m - 1))
       name = NONE, used--;
-    else if (k.last)
+    else if (k.round->last)
       put(&pre, q);
     put(&ranks->out[g], name);
     ok = used < NONE;
   }
   ok = ok && gr.ok;
   close_reader(&gr);
-  if (k.last) ok = close_writer(&pre) && ok;
+  if (k.round->last) ok = close_writer(&pre) && ok;
   ok = close_readers(locals) && ok;
   *names = used;
   return close_writers(ranks) && ok;
@@ -305,9 +336,9 @@ bool translate_groups(Spiller *s, Groups *locals, Groups *ranks) {
 // pieces: piece p's share of group g starts at at[p][g].
 bool merge_groups(Spiller *s, const Keys &k, SpillFile *which, Groups *names,
                   const uint64_t (*at)[MAX_GROUPS], SpillFile *out) {
-  out->bytes = k.m * 4;  // each piece writes its own range of it
+  out->bytes = k.round->m * 4;  // each piece writes its own range of it
   size_t cap = buffer_bytes(s, s->b.workers * (names->count + 2));
-  return by_pieces(s, k.m, [&](size_t p, uint64_t from, uint64_t to) {
+  return by_pieces(s, k.round->m, [&](size_t p, uint64_t from, uint64_t to) {
     SpillReader gr{}, in[MAX_GROUPS] = {};
     SpillWriter o{};
     bool ok = open_reader(&gr, which, from, cap) && open_writer(&o, out, from * 4, cap);
@@ -328,10 +359,10 @@ bool merge_groups(Spiller *s, const Keys &k, SpillFile *which, Groups *names,
 // first meeting, of which there are at most `*names`; leaves in `*names`
 // how many there are.
 bool name_round(Spiller *s, const Keys &k, SpillFile *out, SpillFile *prefixes, size_t *names) {
-  size_t bound = static_cast<size_t>(std::min<uint64_t>(k.m, *names));
-  if (!open_spill(out) || (k.last && !open_spill(prefixes))) return false;
+  size_t bound = static_cast<size_t>(std::min<uint64_t>(k.round->m, *names));
+  if (!open_spill(out) || (k.round->last && !open_spill(prefixes))) return false;
   if (bound <= few_keys()) return name_direct(s, k, bound, out, prefixes, names);
-  size_t groups = groups_for(s, k.m, NAME_BYTES);
+  size_t groups = groups_for(s, k.round->m, NAME_BYTES);
   static Dealt keys;
   static Groups locals, ranks;
   static uint64_t at[MAX_WORKERS][MAX_GROUPS];
@@ -348,28 +379,22 @@ bool name_round(Spiller *s, const Keys &k, SpillFile *out, SpillFile *prefixes, 
   return ok;
 }
 
-// Names the prefixes of k >= 2 words by doubling, as Chain.cpp does, into
-// `st`: each position q <= p gets its state, NONE for a last prefix met
-// first at p.  Each state's first position goes to `prefixes`.
+// Names the prefixes of k >= 2 words in rounds (name_prefixes) into `st`:
+// each position q <= p gets its state, NONE for a last prefix met first at
+// p.  Each state's first position goes to `prefixes`.
 bool number_states(Spiller *s, const WordList *list, uint32_t k, SpillFile *st, SpillFile *prefixes,
                    size_t *states) {
-  uint64_t n = word_count(list), p = n - k;
-  size_t half = 1;
-  while (half * 2 < k) half *= 2;
-  SpillFile names = list->spilled, next;
-  size_t distinct = list->words.size;
-  auto pairs = [](size_t x) { return x > UINT32_MAX ? SIZE_MAX : x * x; };
-  bool ok = true;
-  for (size_t width = 1; ok && width < half; width *= 2) {
-    distinct = pairs(distinct);
-    ok = name_round(s, Keys{&names, width, n - 2 * width + 1, false}, &next, nullptr, &distinct);
+  SpillFile names = list->spilled;  // the last round's names, or the ids
+  auto name = [&](Round *r) {
+    SpillFile next;
+    bool ok = name_round(s, Keys{&names, r}, r->last ? st : &next, prefixes, &r->distinct);
     if (names.fd != list->spilled.fd) close_spill(&names);
     names = next;
-  }
-  distinct = pairs(distinct);
-  ok = ok && name_round(s, Keys{&names, k - half, p + 1, true}, st, prefixes, &distinct);
-  if (names.fd != list->spilled.fd) close_spill(&names);
-  *states = distinct;
+    *states = r->distinct;
+    return ok;
+  };
+  bool ok = name_prefixes(word_count(list), k, list->words.size, name);
+  if (names.fd != list->spilled.fd) close_spill(&names);  // a round that failed
   return ok;
 }
 
