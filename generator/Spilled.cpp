@@ -19,6 +19,8 @@
 // and a text with more than that many is refused as lack of memory is.
 #include "Spilled.h"
 
+#include <new>
+
 bool open_files(Groups *g, size_t count) {
   g->count = count;
   for (size_t i = 0; i < count; i++)
@@ -363,19 +365,27 @@ bool name_round(Spiller *s, const Keys &k, SpillFile *out, SpillFile *prefixes, 
   if (!open_spill(out) || (k.round->last && !open_spill(prefixes))) return false;
   if (bound <= few_keys()) return name_direct(s, k, bound, out, prefixes, names);
   size_t groups = groups_for(s, k.round->m, NAME_BYTES);
-  static Dealt keys;
-  static Groups locals, ranks;
-  static uint64_t at[MAX_WORKERS][MAX_GROUPS];
-  SpillFile which;
-  bool ok = open_spill(&which) && open_dealt(&keys, s->b.workers, groups) &&
-            open_files(&locals, groups) && open_files(&ranks, groups) &&
-            deal_keys(s, k, &keys, &which) && name_groups(s, &keys, &locals, at) &&
-            rank_groups(s, k, &which, &locals, &ranks, prefixes, names) &&
-            translate_groups(s, &locals, &ranks) && merge_groups(s, k, &which, &locals, at, out);
-  close_dealt(&keys);
-  close_files(&locals);
-  close_files(&ranks);
-  close_spill(&which);
+  // The round's files: its keys dealt, each group's names in it and their
+  // ranks, and where each piece's share of a group starts.
+  struct Files {
+    Dealt keys;
+    Groups locals, ranks;
+    uint64_t at[MAX_WORKERS][MAX_GROUPS];
+    SpillFile which;
+  } *f = new (std::nothrow) Files();
+  bool ok = f && open_spill(&f->which) && open_dealt(&f->keys, s->b.workers, groups) &&
+            open_files(&f->locals, groups) && open_files(&f->ranks, groups) &&
+            deal_keys(s, k, &f->keys, &f->which) && name_groups(s, &f->keys, &f->locals, f->at) &&
+            rank_groups(s, k, &f->which, &f->locals, &f->ranks, prefixes, names) &&
+            translate_groups(s, &f->locals, &f->ranks) &&
+            merge_groups(s, k, &f->which, &f->locals, f->at, out);
+  if (f) {
+    close_dealt(&f->keys);
+    close_files(&f->locals);
+    close_files(&f->ranks);
+    close_spill(&f->which);
+  }
+  delete f;
   return ok;
 }
 
@@ -426,20 +436,22 @@ bool build_spilled(const WordList *list, uint32_t k, StateTable *t) {
   uint64_t n = word_count(list);
   if (n <= k) return true;
   key_hashes();
-  static Spiller s;
-  s.buffers = memory_room() / 4;  // of what the words leave
-  s.b.workers = build_workers();
+  Spiller *s = new (std::nothrow) Spiller();
+  if (!s) return false;
+  s->buffers = memory_room() / 4;  // of what the words leave
+  s->b.workers = build_workers();
   SpillFile st;
   size_t states = 0;
-  bool ok = k == 1 ? number_words(&s, list, &t->files.prefix_at, &states)
-                   : number_states(&s, list, k, &st, &t->files.prefix_at, &states);
+  bool ok = k == 1 ? number_words(s, list, &t->files.prefix_at, &states)
+                   : number_states(s, list, k, &st, &t->files.prefix_at, &states);
   t->files.states = states;
   SpillFile ids = list->spilled;
-  ok = ok && collect_suffixes(&s, list, k, k == 1 ? &ids : &st, n - k, states, t);
+  ok = ok && collect_suffixes(s, list, k, k == 1 ? &ids : &st, n - k, states, t);
   close_spill(&st);
-  release(&s.b);
-  release(&s.records);
-  release(&s.block);
-  release(&s.states);
+  release(&s->b);
+  release(&s->records);
+  release(&s->block);
+  release(&s->states);
+  delete s;
   return ok;
 }

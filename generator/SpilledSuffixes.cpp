@@ -2,6 +2,8 @@
 // next state) pairs, newest first with running counts, gathered a group of
 // states at a time in memory and appended to the chain's files in state
 // order.
+#include <new>
+
 #include "Spilled.h"
 
 namespace {
@@ -142,7 +144,7 @@ bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Counter
     return ok;
   }
   // A group dealt again deals into files of its own.
-  auto *dealt = static_cast<Dealt *>(std::calloc(1, sizeof(Dealt)));
+  Dealt *dealt = new (std::nothrow) Dealt();
   size_t pieces = s->b.workers, cap = buffer_bytes(s, pieces * (groups.parts + 3));
   ok = ok && dealt && open_dealt(dealt, pieces, groups.parts) &&
        by_pieces(s, m, [&](size_t piece, uint64_t from, uint64_t to) {
@@ -159,7 +161,7 @@ bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Counter
     close_group(dealt, g);
   }
   if (dealt) close_dealt(dealt);
-  std::free(dealt);
+  delete dealt;
   release(&groups);
   return ok;
 }
