@@ -22,134 +22,10 @@
 //
 // A one-word prefix is its word, so the numbering is skipped there; on a
 // short text its suffixes are sorted by state with no deal at all.
-#include "Deal.h"
+#include "Chain.h"
 
-BuildPlan build_plan;
-
-namespace {
-
-// log2 of the positions of a write-back's span: their 4 MiB of names stay
-// in the cache while every partition's run in it is written.  Shorter
-// spans make more, shorter runs, so a short text's spans are shortened only
-// until every task has some.
-constexpr unsigned SPAN_BITS = 20, MIN_SPAN_BITS = 12;
-
-// Writes the name that each record of the deal into `parts` partitions
-// holds in its `lo` to out[q], q in [0, m); false if memory ran out.
-// Written partition by partition, each name would cost a line from
-// memory once `out` outgrows the cache.  A partition keeps text order, so
-// its records in a span of positions are one run: the spans are written
-// one at a time, from every partition's run in each.
-bool write_back(Build *b, size_t parts, size_t m, uint32_t *out) {
-  size_t tasks = range_tasks(b->workers);
-  unsigned bits = SPAN_BITS;
-  while (bits > MIN_SPAN_BITS && (m >> bits) < tasks) bits--;
-  size_t span = size_t{1} << (build_plan.span_bits ? build_plan.span_bits : bits);
-  size_t spans = (m + span - 1) / span;
-  const Suffix *block = b->block;
-  auto write = [&](size_t r, unsigned worker) {
-    size_t s = range_start(spans, tasks, r), last = range_start(spans, tasks, r + 1);
-    Array<size_t> *run = &b->scratch[worker].runs;
-    if (s == last) return;
-    if (!fit_block(run, parts)) {
-      b->failed = true;
-      return;
-    }
-    // Each partition's first record at or past this range's first span.
-    auto before = [&](const Suffix &x) { return record_at(&x, 0).q < s * span; };
-    for (size_t part = 0; part < parts; part++)
-      run->data[part] =
-          static_cast<size_t>(std::partition_point(block + b->start.data[part],
-                                                   block + b->start.data[part + 1], before) -
-                              block);
-    for (; s < last; s++) {
-      size_t end = std::min(m, (s + 1) * span);
-      for (size_t part = 0; part < parts; part++) {
-        size_t i = run->data[part], stop = b->start.data[part + 1];
-        for (; i < stop; i++) {
-          Record r = record_at(block, i);
-          if (r.q >= end) break;
-          assert(r.q >= s * span);
-          out[r.q] = r.lo;
-        }
-        run->data[part] = i;
-      }
-    }
-  };
-  run_tasks(tasks, b->workers, write);
-  return !b->failed;
-}
-
-// Names the keys key(q), q in [0, m), as name_round does.
-template <class Key>
-bool name_keys(Build *b, size_t m, Key key, uint32_t *out, bool last, size_t *names) {
-  unsigned bits = partition_bits(std::min(m, *names));
-  size_t parts = size_t{1} << bits;
-  // Keys that fit one table are named where they stand, with no deal; `out`
-  // may be what key(q) reads, as long as key(q) reads nothing below q.
-  auto direct = [&](size_t, unsigned worker) {
-    Scratch *x = &b->scratch[worker];
-    size_t used = 0;
-    if (!clear_table(x, std::min(m, *names))) {
-      b->failed = true;
-      return;
-    }
-    for (size_t q = 0; q < m; q++) {
-      uint32_t name = name_of(&x->table, &used, key(q), static_cast<uint32_t>(last ? q : used));
-      if (name == NONE) {
-        b->failed = true;
-        return;
-      }
-      out[q] = name;
-    }
-    *names = x->keys = used;
-  };
-  // Otherwise the keys are dealt first, so `out` may be what they came from.
-  auto make = [&](size_t q) {
-    uint64_t k = key(q);
-    return Record{static_cast<uint32_t>(k), static_cast<uint32_t>(k >> 32),
-                  static_cast<uint32_t>(q)};
-  };
-  auto part_of = [&](const Record &r) { return pair_hash(key_of(r)) >> (64 - bits); };
-  auto name = [&](size_t part, unsigned worker) {
-    Scratch *x = &b->scratch[worker];
-    size_t from = b->start.data[part], to = b->start.data[part + 1], used = 0;
-    if (b->failed || !clear_table(x, to - from)) {
-      b->failed = true;
-      return;
-    }
-    for (size_t i = from; i < to; i++) {
-      Record r = record_at(b->block, i);
-      uint32_t name =
-          name_of(&x->table, &used, key_of(r), last ? r.q : static_cast<uint32_t>(from + used));
-      if (name == NONE) {
-        b->failed = true;
-        return;
-      }
-      r.lo = name;  // the key is done with: its record keeps the name
-      store(b->block, i, r);
-    }
-    x->keys = used;
-  };
-  if (parts == 1) {
-    direct(0, 0);
-  } else {
-    if (!deal(b, m, parts, make, part_of)) return false;
-    run_tasks(parts, b->workers, name);
-    if (!b->failed && !write_back(b, parts, m, out)) return false;
-    // Names are places in the block, below m but not dense.
-    *names = m;
-  }
-  return !b->failed;
-}
-
-}  // namespace
-
-bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, uint32_t *out, bool last,
-                size_t *names) {
-  auto key = [&](size_t q) { return a[q] | uint64_t{a[q + d]} << 32; };
-  return name_keys(b, m, key, out, last, names);
-}
+#include "Spilled.h"
+#include "Suffixes.h"
 
 namespace {
 
@@ -241,8 +117,7 @@ bool number_states(Build *b, const WordList *list, uint32_t k, uint32_t *st, Arr
   size_t n = list->ids.size, p = n - k;
   auto name = [&](Round *r) {
     if (r->d > 0) return name_round(b, st, r->d, r->m, st, r->last, &r->distinct);
-    auto key = [&](size_t q) { return packed(ids + q, r->width, r->bits); };
-    return name_keys(b, r->m, key, st, r->last, &r->distinct);
+    return name_packed(b, ids, r, st);
   };
   if (!name_prefixes(n, k, list->words.size, name)) return false;
   return rank_states(b, st, p, first, states);
@@ -261,65 +136,6 @@ bool number_words(const WordList *list, StateTable *t) {
 }
 
 }  // namespace
-
-// About log2(n / PARTITION_RECORDS), unless the plan forces it.
-unsigned partition_bits(size_t n) {
-  if (build_plan.partition_bits) return std::min(build_plan.partition_bits, MAX_PARTITION_BITS);
-  unsigned bits = 0;
-  while (bits < MAX_PARTITION_BITS && (n >> bits) > PARTITION_RECORDS) bits++;
-  return bits;
-}
-
-// Makes the worker's table empty for a partition of `records` records,
-// with room for about as many keys as its last partition had (partitions
-// are alike, and a table that must grow costs less than clearing one too
-// large); false if memory ran out.  A worker's first table has room for a
-// whole partition: grown from small, it would be made and remade on fresh
-// pages, which cost more than clearing it once.
-bool clear_table(Scratch *x, size_t records) {
-  size_t guess = x->table.cap ? std::max<size_t>(x->keys + x->keys / 4, 256) : PARTITION_RECORDS;
-  size_t keys = std::min(records, guess), n = 32;
-  while (n < keys * 2) n *= 2;
-  if (n > x->table.cap) return make_filled(&x->table, n, EMPTY);
-  x->table.size = n;
-  std::fill(x->table.data, x->table.data + n, EMPTY);
-  return true;
-}
-
-bool grow_and_file(Array<Slot> *table, uint64_t key, uint32_t value) {
-  Array<Slot> bigger;
-  if (!make_filled(&bigger, table->size * 2, EMPTY)) return false;
-  std::swap(*table, bigger);
-  for (size_t i = 0; i < bigger.size; i++)
-    if (bigger.data[i].value != NONE) *probe(table, key_of(bigger.data[i])) = bigger.data[i];
-  release(&bigger);
-  *probe(table, key) = Slot{static_cast<uint32_t>(key), static_cast<uint32_t>(key >> 32), value};
-  return true;
-}
-
-void release(Build *b) {
-  for (Scratch &x : b->scratch) {
-    release(&x.table);
-    release(&x.pairs);
-    release(&x.owner);
-    release(&x.bounds);
-    release(&x.runs);
-    x.keys = 0;
-  }
-  release(&b->cursor);
-  release(&b->start);
-  b->failed = false;
-}
-
-unsigned build_workers() {
-  unsigned workers =
-      std::min(build_plan.workers ? build_plan.workers : usable_cores(), MAX_WORKERS);
-  // Under an address-space or data limit, threads may reserve at most a
-  // quarter of it.
-  uint64_t limit = process_limit();
-  while (workers > 1 && (workers - 1) * uint64_t{THREAD_RESERVE} > limit / 4) workers--;
-  return workers;
-}
 
 namespace {
 
@@ -381,10 +197,6 @@ bool build_in_memory(const WordList *list, uint32_t k, StateTable *t) {
 }
 
 }  // namespace
-
-size_t plan_budget() {
-  return build_plan.budget ? build_plan.budget : find_budget(build_workers() - 1);
-}
 
 bool build_chain(const WordList *list, uint32_t k, StateTable *t) {
   hold_to_budget(true);

@@ -6,11 +6,12 @@
 #include <algorithm>
 #include <ctime>
 
+#include "Chain.h"
 #include "Markov.h"
+#include "Plan.h"
 #include "Random.h"
+#include "Words.h"
 #include "Workers.h"
-
-int32_t word_prefix_cnt = 2;
 
 bool flush_output(Output *o) {
   size_t done = 0;
@@ -26,6 +27,14 @@ bool flush_output(Output *o) {
 }
 
 namespace {
+
+// Buffers `len` bytes (at most o->cap), flushing as needed.
+inline void put_bytes(Output *o, const char *s, size_t len) {
+  assert(len <= o->cap);
+  if (o->used + len > o->cap && !flush_output(o)) return;
+  std::memcpy(o->buf + o->used, s, len);
+  o->used += len;
+}
 
 // Buffers word `id` with the blank that follows it in WordList::bytes.
 inline void put_word(Output *o, const WordList *list, uint32_t id) {

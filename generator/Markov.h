@@ -45,11 +45,10 @@
 #include <cstring>
 
 #include "Array.h"
-#include "Budget.h"
 #include "Spill.h"
 
 // The prefix length in words: 2 at start, set once by main.
-extern int32_t word_prefix_cnt;
+inline int32_t word_prefix_cnt = 2;
 
 // The most bytes kept of one token; the rest of a longer token is dropped.
 constexpr size_t MAX_WORD_LEN = 10000;
@@ -83,22 +82,6 @@ inline uint64_t word_count(const WordList *list) {
   return list->spilled.fd >= 0 ? list->spilled.bytes / 4 : list->ids.size;
 }
 
-// Reads every word of the open descriptor `fd`, in one pass, into the empty
-// `list`; false if memory ran out.  A read error ends the input as its end
-// does.
-bool read_words_fd(int fd, WordList *list);
-
-// Opens `path` and reads its words as read_words_fd does; false if the file
-// cannot be opened or memory ran out.
-bool read_words(const char *path, WordList *list);
-
-// Moves the ids of `list` that are still in memory to its spill file,
-// making it first; false if the file cannot be made or written.
-bool spill_words(WordList *list);
-
-// Frees what `list` holds and leaves it empty.
-void release(WordList *list);
-
 // ---------------------------------------------------------------------------
 // The chain
 
@@ -129,44 +112,6 @@ struct StateTable {
   ChainFiles files;
 };
 
-// How the build divides its work; 0 picks from the text and the machine.
-// The output never depends on them: tests set them to prove it.
-struct BuildPlan {
-  unsigned workers;         // threads, the caller among them
-  unsigned partition_bits;  // log2 of the partitions of each deal
-  unsigned read_parts;      // parts a regular file is read in
-  size_t budget;            // bytes of memory the build may use, else found
-  unsigned span_bits;       // log2 of the positions written back at a time
-};
-extern BuildPlan build_plan;
-
-// The most bytes the in-memory build holds per word of the text: its ids
-// (4), the dealt records (12) and each position's state (4) or, once those
-// are read, the states (8).
-constexpr size_t BUILD_BYTES_PER_WORD = 24;
-
-// The threads the build and the reading use: as many as the cores this
-// process may run on, within a bound and the process's memory limits, unless
-// the plan says otherwise.
-unsigned build_workers();
-
-// The bytes the process may hold: the plan's budget, or else the one found
-// from the system now.
-size_t plan_budget();
-
-// Builds into the empty `t` the chain of k-word prefixes of `list`; false
-// if memory ran out.  A text of k words or fewer has no states.  A text
-// whose ids were spilled is built in spill files.
-bool build_chain(const WordList *list, uint32_t k, StateTable *t);
-
-// Builds the chain of a text whose ids were spilled into t->files, a group
-// of states at a time within the memory budget; false if memory ran out or
-// a spill file failed.
-bool build_spilled(const WordList *list, uint32_t k, StateTable *t);
-
-// Frees what `t` holds and leaves it empty.
-void release(StateTable *t);
-
 // Returns the state at 0-based position n of the all-states list, or NONE.
 inline uint32_t state_at(const StateTable *t, uint32_t n) {
   return n < t->states.size ? static_cast<uint32_t>(t->states.size) - 1 - n : NONE;
@@ -194,14 +139,6 @@ struct Output {
 
 // Writes out what is buffered; false if the output has failed.
 bool flush_output(Output *o);
-
-// Buffers `len` bytes (at most o->cap), flushing as needed.
-inline void put_bytes(Output *o, const char *s, size_t len) {
-  assert(len <= o->cap);
-  if (o->used + len > o->cap && !flush_output(o)) return;
-  std::memcpy(o->buf + o->used, s, len);
-  o->used += len;
-}
 
 // Walks the chain from a start state drawn with `rng`, writing at most
 // `limit` words to `o`, each followed by a blank; returns the words written.

@@ -1,432 +1,272 @@
-// The chain build of a text larger than memory: the steps of Chain.cpp and
-// Suffixes.cpp over spill files, a group at a time, every pass a stream.
-// Spilled.h draws how passes deal into groups.
+// The chain build of a text larger than memory: the states named over
+// files (SpilledNames.cpp), then the suffixes: each state's (word, next
+// state) pairs, newest first with running counts, gathered a group of
+// states at a time and appended to the chain's files in state order.
 //
-//   naming    Each round names the keys (a[q], a[q + d]) of the file a.
-//             Where its keys are few it names them in one scan with one
-//             table.  Otherwise keys are dealt by hash into groups, each
-//             group is named in memory as Chain.cpp names a round (each key
-//             by its first place in the group: `locals`), a merge in text
-//             order gives each key met first its global name in order of
-//             first meeting (each group's `ranks`), each group's locals are
-//             translated to them, and a last merge writes the names out.
-//             The last round's names are the states, in creation order.
-//   suffixes  Positions are dealt by ranges of states into groups, and each
-//             group is gathered in memory as Suffixes.cpp does and appended
-//             to the chain's files, in state order because the groups are.
-//
-// Text positions are 64-bit here; names of keys and states stay 32-bit,
-// and a text with more than that many is refused as lack of memory is.
+//   few pairs  Where the text's (state, word) pairs are few, one table
+//              counts them all in one scan, however long the text.
+//   groups     Otherwise positions are dealt by ranges of states into
+//              groups, each as large as the memory left allows.  A group
+//              that fits is gathered in memory as Suffixes.cpp gathers a
+//              text; one that does not is dealt again into groups of fewer
+//              states, and a single state too frequent to hold its records
+//              is counted one record at a time through a table of its
+//              pairs.
 #include "Spilled.h"
 
 #include <new>
 
-bool open_files(Groups *g, size_t count) {
-  g->count = count;
-  for (size_t i = 0; i < count; i++)
-    if (!open_spill(&g->file[i])) return false;
-  return true;
-}
-
-void close_files(Groups *g) {
-  for (size_t i = 0; i < g->count; i++) close_spill(&g->file[i]);
-}
-
-bool open_writers(Groups *g, size_t cap) {
-  bool ok = true;
-  for (size_t i = 0; i < g->count; i++) ok = open_writer(&g->out[i], &g->file[i], 0, cap) && ok;
-  return ok;
-}
-
-bool close_writers(Groups *g) {
-  bool ok = true;
-  for (size_t i = 0; i < g->count; i++) ok = close_writer(&g->out[i]) && ok;
-  return ok;
-}
-
-bool open_readers(Groups *g, size_t cap) {
-  bool ok = true;
-  for (size_t i = 0; i < g->count; i++) ok = open_reader(&g->in[i], &g->file[i], 0, cap) && ok;
-  return ok;
-}
-
-bool close_readers(Groups *g) {
-  bool ok = true;
-  for (size_t i = 0; i < g->count; i++) {
-    ok = ok && g->in[i].ok;
-    close_reader(&g->in[i]);
-  }
-  return ok;
-}
-
-bool open_dealt(Dealt *d, size_t pieces, size_t groups) {
-  d->pieces = pieces;
-  bool ok = true;
-  for (size_t p = 0; p < pieces; p++) ok = open_files(&d->piece[p], groups) && ok;
-  return ok;
-}
-
-void close_dealt(Dealt *d) {
-  for (size_t p = 0; p < d->pieces; p++) close_files(&d->piece[p]);
-}
-
-uint64_t group_bytes(const Dealt *d, size_t g) {
-  uint64_t bytes = 0;
-  for (size_t p = 0; p < d->pieces; p++) bytes += d->piece[p].file[g].bytes;
-  return bytes;
-}
-
-bool read_group(const Dealt *d, size_t g, char *to) {
-  bool ok = true;
-  for (size_t p = 0; p < d->pieces; p++) {
-    const SpillFile *f = &d->piece[p].file[g];
-    ok = ok && read_at(f, 0, to, static_cast<size_t>(f->bytes));
-    to += f->bytes;
-  }
-  return ok;
-}
-
-void close_group(Dealt *d, size_t g) {
-  for (size_t p = 0; p < d->pieces; p++) close_spill(&d->piece[p].file[g]);
-}
+#include "SpilledNames.h"
 
 namespace {
 
-// Naming a group in memory holds its keys (8 bytes) and dealt records (12).
-constexpr size_t NAME_BYTES = 20;
-
-// The group of a key: hash bits that neither the partitions of a group
-// (the top bits) nor a table's probe (from bit 16 up) use.
-inline size_t group_of(uint64_t key, size_t groups) {
-  return pair_hash(key) >> 8 & (groups - 1);
+// Appends a group's suffixes, laid out in `out`, to the chain's files, and
+// each of its states' first suffix, `begin` past the group's first.
+bool append_group(StateTable *t, const Suffix *out, size_t pairs, size_t states, const State *begin,
+                  const uint32_t *bounds, SpillWriter *starts) {
+  uint64_t base = t->files.suffixes_total;
+  for (size_t g = 0; g < states; g++)
+    put(starts, base + (begin ? begin[g].suffixes_at : g ? bounds[g - 1] : 0));
+  t->files.suffixes_total += pairs;
+  return write_at(&t->files.suffixes, base * sizeof(Suffix), out, pairs * sizeof(Suffix));
 }
 
-// The name of `key` among `*used` names, given in order of first meeting;
-// NONE if memory ran out or names ran out.
-inline uint32_t name_next(Scratch *x, size_t *used, uint64_t key) {
-  return *used < NONE ? name_of(&x->table, used, key, static_cast<uint32_t>(*used)) : NONE;
-}
-
-// The keys of a round: packed windows of ids, or pairs of names (a[q],
-// a[q + d]), for q in [0, m), from the file a.
-struct Keys {
-  const SpillFile *a;
-  const Round *round;
-};
-
-// Reads the keys of a round in order from a position on.  A packed key is
-// the last one shifted down a word, with the next id on top.
-struct KeyReader {
-  SpillReader x, y;
-  const Round *r;
-  uint64_t window;
-};
-
-bool open_keys(KeyReader *kr, const Keys &k, uint64_t from, size_t cap) {
-  const Round *r = kr->r = k.round;
-  kr->window = 0;
-  if (!open_reader(&kr->x, k.a, from * 4, cap)) return false;
-  if (r->d > 0) return open_reader(&kr->y, k.a, (from + r->d) * 4, cap);
-  for (size_t j = 0; j + 1 < r->width; j++)
-    kr->window |= uint64_t{take<uint32_t>(&kr->x)} << (j * r->bits);
-  return kr->x.ok;
-}
-
-inline uint64_t next_key(KeyReader *kr) {
-  const Round *r = kr->r;
-  if (r->d > 0) return take<uint32_t>(&kr->x) | uint64_t{take<uint32_t>(&kr->y)} << 32;
-  uint64_t key = kr->window | uint64_t{take<uint32_t>(&kr->x)} << ((r->width - 1) * r->bits);
-  kr->window = key >> r->bits;
-  return key;
-}
-
-// Closes the readers; false if either failed.
-bool close_keys(KeyReader *kr) {
-  bool ok = kr->x.ok && (kr->r->d == 0 || kr->y.ok);
-  close_reader(&kr->x);
-  close_reader(&kr->y);
-  return ok;
-}
-
-// Names the keys in one scan with one table.  The last round's key first
-// met at m - 1, the text's last prefix, has no state; every other state's
-// first position goes to `prefixes`.
-bool name_direct(Spiller *s, const Keys &k, size_t bound, SpillFile *out, SpillFile *prefixes,
-                 size_t *names) {
-  KeyReader x{};
-  SpillWriter o{}, pre{};
-  size_t cap = buffer_bytes(s, 4), used = 0;
-  const Round *r = k.round;
-  bool ok = open_keys(&x, k, 0, cap) && open_writer(&o, out, 0, cap) &&
-            (!r->last || open_writer(&pre, prefixes, 0, cap)) &&
-            clear_table(&s->b.scratch[0], bound);
-  for (uint64_t q = 0; ok && q < r->m; q++) {
-    size_t before = used;
-    uint32_t name = name_next(&s->b.scratch[0], &used, next_key(&x));
-    ok = name != NONE && x.x.ok;
-    if (r->last && used > before) {
-      if (has_state(q, r->m - 1))
-        put(&pre, q);
-      else
-        name = NONE, used--;
-    }
-    put(&o, name);
-  }
-  ok = close_keys(&x) && ok;
-  ok = close_writer(&o) && ok;
-  if (r->last) ok = close_writer(&pre) && ok;
-  *names = used;
-  return ok;
-}
-
-// Deals the keys into groups by hash, and each position's group into the
-// stream `which`.
-bool deal_keys(Spiller *s, const Keys &k, Dealt *keys, SpillFile *which) {
-  which->bytes = k.round->m;  // each piece writes its own range of it
-  size_t groups = keys->piece[0].count;
-  size_t cap = buffer_bytes(s, keys->pieces * (groups + 3));
-  return by_pieces(s, k.round->m, [&](size_t p, uint64_t from, uint64_t to) {
-    KeyReader x{};
-    SpillWriter w{};
-    Groups *out = &keys->piece[p];
-    bool ok =
-        open_keys(&x, k, from, cap) && open_writer(&w, which, from, cap) && open_writers(out, cap);
-    for (uint64_t q = from; ok && q < to; q++) {
-      uint64_t key = next_key(&x);
-      size_t g = group_of(key, groups);
-      put(&w, static_cast<uint8_t>(g));
-      put(&out->out[g], key);
-    }
-    ok = close_keys(&x) && ok;
-    ok = close_writer(&w) && ok;
-    return close_writers(out) && ok;
-  });
-}
-
-// Names the `r` keys of group g in memory into `a`, each by its number in
-// the group's order of first meeting; false if memory ran out.
-bool name_in_memory(Spiller *s, Dealt *keys, size_t g, size_t r, Array<uint32_t> *a) {
-  s->b.failed = false;
-  size_t names = r;
-  bool ok = fit_block(a, 2 * r) && fit_block(&s->block, r) &&
-            read_group(keys, g, reinterpret_cast<char *>(s->block.data));
-  // The keys were read into the block, which the naming deals into: their
-  // low halves, then their high halves, so that key i is (a[i], a[r + i]).
-  uint32_t *x = a->data;
-  for (size_t i = 0; ok && i < r; i++) {
-    uint64_t key;
-    std::memcpy(&key, reinterpret_cast<const char *>(s->block.data) + i * 8, 8);
-    x[i] = static_cast<uint32_t>(key);
-    x[r + i] = static_cast<uint32_t>(key >> 32);
-  }
-  s->b.block = s->block.data;
-  ok = ok && (r == 0 || name_round(&s->b, x, r, r, x, true, &names));
-  // Each key is named by its first place; a first place is named first.
-  for (size_t i = 0, next = 0; ok && i < r; i++) x[i] = x[i] == i ? next++ : x[x[i]];
-  return ok;
-}
-
-// Names the keys of group g as name_in_memory does, but one by one through
-// one table, which holds the distinct keys only: for a group that one
-// frequent key made too large to hold.
-bool name_streaming(Spiller *s, Dealt *keys, size_t g, size_t r, SpillFile *out) {
+// Gathers the records that feed(sink) hands to sink(record), of the
+// `states` states from `first`, with one table that holds their pairs only,
+// and appends them to the chain's files: for a text whose pairs are few,
+// however long it is, and for a group that a frequent state made too large
+// to hold.
+template <class Feed>
+bool gather_stream(Spiller *s, size_t first, size_t states, uint64_t records, Feed feed,
+                   StateTable *t, SpillWriter *starts) {
   Scratch *x = &s->b.scratch[0];
-  SpillWriter w{};
-  size_t used = 0;
-  bool ok = clear_table(x, std::min(r, FIRST_KEYS)) &&
-            open_writer(&w, out, 0, buffer_bytes(s, 2)) &&
-            each_in_group<uint64_t>(s, keys, g, 0, r, [&](uint64_t key) {
-              uint32_t name = name_next(x, &used, key);
-              put(&w, name);
-              return name != NONE;
-            });
-  return close_writer(&w) && ok;
-}
-
-// Names each group's keys by their number in the group's order of first
-// meeting, into `locals`; leaves in at[p][g] where piece p's share of
-// group g starts in it.
-bool name_groups(Spiller *s, Dealt *keys, Groups *locals, uint64_t (*at)[MAX_GROUPS]) {
-  Array<uint32_t> a;
-  bool ok = true;
-  for (size_t g = 0; ok && g < locals->count; g++) {
-    size_t r = static_cast<size_t>(group_bytes(keys, g) / 8);
-    for (size_t p = 0, before = 0; p < keys->pieces; before += keys->piece[p++].file[g].bytes / 8)
-      at[p][g] = before;
-    if (fits(s, uint64_t{r} * NAME_BYTES) && name_in_memory(s, keys, g, r, &a)) {
-      ok = write_at(&locals->file[g], 0, a.data, r * 4);
-    } else {
-      // What the last group kept goes back first.
-      release(&a);
-      release(&s->block);
-      release(&s->b);
-      ok = name_streaming(s, keys, g, r, &locals->file[g]);
-    }
-    close_group(keys, g);
-  }
-  release(&a);
+  Array<Suffix> out;
+  bool ok = start_pairs(x, static_cast<size_t>(std::min<uint64_t>(records, FIRST_KEYS)), states) &&
+            feed([&](const Record &r) { return r.lo - first < states && count_pair(x, r, first); });
+  release(&x->table);  // the pairs are counted: their table goes before their layout comes
+  ok = ok && make_block(&out, x->pairs.size) && lay_out_pairs(x, states, out.data) &&
+       append_group(t, out.data, x->pairs.size, states, nullptr, x->bounds.data, starts);
+  release(&out);
   return ok;
 }
 
-// Merges the groups' locals in text order: a key whose local is the next
-// new one of its group is met first there, and takes the next global name,
-// written to its group's `ranks`.  The last round's states go as
-// name_direct's do.
-bool rank_groups(Spiller *s, const Keys &k, SpillFile *which, Groups *locals, Groups *ranks,
-                 SpillFile *prefixes, size_t *names) {
-  SpillReader gr{};
-  SpillWriter pre{};
-  size_t cap = buffer_bytes(s, 2 * locals->count + 2), used = 0;
-  uint32_t met[MAX_GROUPS] = {};
-  bool ok = open_reader(&gr, which, 0, cap) &&
-            (!k.round->last || open_writer(&pre, prefixes, 0, cap)) && open_readers(locals, cap) &&
-            open_writers(ranks, cap);
-  for (uint64_t q = 0; ok && q < k.round->m; q++) {
-    size_t g = take<uint8_t>(&gr);
-    if (take<uint32_t>(&locals->in[g]) != met[g]) continue;
-    met[g]++;
-    uint32_t name = static_cast<uint32_t>(used++);
-    if (k.round->last && !has_state(q, k.round->m - 1))
-      name = NONE, used--;
-    else if (k.round->last)
-      put(&pre, q);
-    put(&ranks->out[g], name);
-    ok = used < NONE;
-  }
-  ok = ok && gr.ok;
-  close_reader(&gr);
-  if (k.round->last) ok = close_writer(&pre) && ok;
-  ok = close_readers(locals) && ok;
-  *names = used;
-  return close_writers(ranks) && ok;
-}
-
-// Rewrites each group's locals, in place, as the global names in `ranks`,
-// which holds the name of each local in turn.  Groups are rewritten on
-// every worker.
-bool translate_groups(Spiller *s, Groups *locals, Groups *ranks) {
-  Array<uint32_t> rank[MAX_WORKERS], chunk[MAX_WORKERS];
-  size_t step = buffer_bytes(s, 2 * s->b.workers) / 4;
-  std::atomic<bool> failed{false};
-  auto one = [&](size_t g, unsigned worker) {
-    size_t r = static_cast<size_t>(locals->file[g].bytes / 4);
-    size_t d = static_cast<size_t>(ranks->file[g].bytes / 4);
-    bool ok = !failed && fit_block(&rank[worker], d) && fit_block(&chunk[worker], step) &&
-              read_at(&ranks->file[g], 0, rank[worker].data, d * 4);
-    uint32_t *rk = rank[worker].data, *ch = chunk[worker].data;
-    for (size_t from = 0; ok && from < r; from += step) {
-      size_t len = std::min(step, r - from);
-      ok = read_at(&locals->file[g], from * 4, ch, len * 4);
-      for (size_t i = 0; ok && i < len; i++) {
-        ok = ch[i] < d;
-        if (ok) ch[i] = rk[ch[i]];
-      }
-      ok = ok && write_at(&locals->file[g], from * 4, ch, len * 4);
-    }
-    close_spill(&ranks->file[g]);
-    if (!ok) failed = true;
+// Gathers in memory, as Suffixes.cpp does, the `r` records of group g, of
+// the `count` states from `first`, into s->block, and sets `*pairs`; false
+// if memory ran out.
+bool gather_in_memory(Spiller *s, Dealt *d, size_t g, size_t r, size_t first, size_t count,
+                      size_t *pairs) {
+  Array<Suffix> &records = s->records, &block = s->block;
+  Array<State> &states = s->states;
+  Ranges ranges{};
+  s->b.failed = false;
+  bool ok = fit_block(&records, r) && fit_block(&block, r) && fit_block(&states, count) &&
+            read_group(d, g, reinterpret_cast<char *>(records.data));
+  for (size_t i = 0; ok && i < r; i++) ok = record_at(records.data, i).lo - first < count;
+  auto tally = [](void *a, const Ranges *rg, size_t from, size_t to, size_t *seen) {
+    const Suffix *rec = static_cast<const Suffix *>(a);
+    for (size_t i = from; i < to; i++) seen[(record_at(rec, i).lo - rg->first) >> rg->shift]++;
   };
-  run_tasks(locals->count, s->b.workers, one);
-  for (unsigned w = 0; w < MAX_WORKERS; w++) {
-    release(&rank[w]);
-    release(&chunk[w]);
-  }
-  return !failed;
-}
-
-// Writes the names out in text order, each taken from its group, in
-// pieces: piece p's share of group g starts at at[p][g].
-bool merge_groups(Spiller *s, const Keys &k, SpillFile *which, Groups *names,
-                  const uint64_t (*at)[MAX_GROUPS], SpillFile *out) {
-  out->bytes = k.round->m * 4;  // each piece writes its own range of it
-  size_t cap = buffer_bytes(s, s->b.workers * (names->count + 2));
-  return by_pieces(s, k.round->m, [&](size_t p, uint64_t from, uint64_t to) {
-    SpillReader gr{}, in[MAX_GROUPS] = {};
-    SpillWriter o{};
-    bool ok = open_reader(&gr, which, from, cap) && open_writer(&o, out, from * 4, cap);
-    for (size_t g = 0; ok && g < names->count; g++)
-      ok = open_reader(&in[g], &names->file[g], at[p][g] * 4, cap);
-    for (uint64_t q = from; ok && q < to; q++) put(&o, take<uint32_t>(&in[take<uint8_t>(&gr)]));
-    ok = ok && gr.ok;
-    close_reader(&gr);
-    for (size_t g = 0; g < names->count; g++) {
-      ok = ok && in[g].ok;
-      close_reader(&in[g]);
-    }
-    return close_writer(&o) && ok;
-  });
-}
-
-// One round of naming into `out`: a key's name is its number in order of
-// first meeting, of which there are at most `*names`; leaves in `*names`
-// how many there are.
-bool name_round(Spiller *s, const Keys &k, SpillFile *out, SpillFile *prefixes, size_t *names) {
-  size_t bound = static_cast<size_t>(std::min<uint64_t>(k.round->m, *names));
-  if (!open_spill(out) || (k.round->last && !open_spill(prefixes))) return false;
-  if (bound <= few_keys()) return name_direct(s, k, bound, out, prefixes, names);
-  size_t groups = groups_for(s, k.round->m, NAME_BYTES);
-  // The round's files: its keys dealt, each group's names in it and their
-  // ranks, and where each piece's share of a group starts.
-  struct Files {
-    Dealt keys;
-    Groups locals, ranks;
-    uint64_t at[MAX_WORKERS][MAX_GROUPS];
-    SpillFile which;
-  } *f = new (std::nothrow) Files();
-  bool ok = f && open_spill(&f->which) && open_dealt(&f->keys, s->b.workers, groups) &&
-            open_files(&f->locals, groups) && open_files(&f->ranks, groups) &&
-            deal_keys(s, k, &f->keys, &f->which) && name_groups(s, &f->keys, &f->locals, f->at) &&
-            rank_groups(s, k, &f->which, &f->locals, &f->ranks, prefixes, names) &&
-            translate_groups(s, &f->locals, &f->ranks) &&
-            merge_groups(s, k, &f->which, &f->locals, f->at, out);
-  if (f) {
-    close_dealt(&f->keys);
-    close_files(&f->locals);
-    close_files(&f->ranks);
-    close_spill(&f->which);
-  }
-  delete f;
+  auto make = [&](size_t i) { return record_at(records.data, i); };
+  auto part_of = [&](const Record &rec) { return part_of_state(&ranges, rec.lo); };
+  s->b.block = block.data;
+  ok = ok &&
+       split_states(&s->b, r, first, count, cache_target(r), SIZE_MAX, tally, records.data,
+                    &ranges) &&
+       deal(&s->b, r, ranges.parts, make, part_of) &&
+       gather_parts(&s->b, &ranges, states.data, pairs);
+  release(&ranges);
   return ok;
 }
 
-// Names the prefixes of k >= 2 words in rounds (name_prefixes) into `st`:
-// each position q <= p gets its state, NONE for a last prefix met first at
-// p.  Each state's first position goes to `prefixes`.
-bool number_states(Spiller *s, const WordList *list, uint32_t k, SpillFile *st, SpillFile *prefixes,
-                   size_t *states) {
-  SpillFile names = list->spilled;  // the last round's names, or the ids
-  auto name = [&](Round *r) {
-    SpillFile next;
-    bool ok = name_round(s, Keys{&names, r}, r->last ? st : &next, prefixes, &r->distinct);
-    if (names.fd != list->spilled.fd) close_spill(&names);
-    names = next;
-    *states = r->distinct;
+// Gathering a group in memory holds its records twice (24 bytes each) and
+// a state (8) per record at most.
+constexpr size_t PAIR_BYTES = 32;
+
+// How a deal counts its records by fine range: a tally and its argument.
+struct Counter {
+  Tally tally;
+  void *arg;
+  std::atomic<bool> failed;
+};
+
+template <class Feed>
+bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Counter *c, Feed feed,
+                     StateTable *t, SpillWriter *starts, bool *split);
+
+// Counts records of a group by fine range, through its feed.
+template <class Feed>
+struct GroupTally {
+  Feed *feed;
+  Counter counter;
+};
+
+// Gathers group g of the records dealt, of the `count` states from
+// `first`, and appends it to the chain's files: in memory where it fits,
+// else dealt again into groups of fewer states, and a state too frequent
+// to hold its records one by one.
+bool gather_group(Spiller *s, Dealt *d, size_t g, size_t first, size_t count, StateTable *t,
+                  SpillWriter *starts) {
+  size_t r = static_cast<size_t>(group_bytes(d, g) / sizeof(Record)), pairs = 0;
+  bool held = fits(s, uint64_t{r} * PAIR_BYTES);
+  if (held && gather_in_memory(s, d, g, r, first, count, &pairs))
+    return append_group(t, s->block.data, pairs, count, s->states.data, nullptr, starts);
+  // What the last group kept goes back first.
+  release(&s->records);
+  release(&s->block);
+  release(&s->states);
+  release(&s->b);
+  auto feed = [&](uint64_t from, uint64_t to, auto sink) {
+    return each_in_group<Record>(s, d, g, from, to, sink);
+  };
+  using Feed = decltype(feed);
+  auto tally = [](void *a, const Ranges *rg, size_t from, size_t to, size_t *seen) {
+    auto *x = static_cast<GroupTally<Feed> *>(a);
+    bool ok = (*x->feed)(from, to, [&](const Record &rec) {
+      seen[(rec.lo - rg->first) >> rg->shift]++;
+      return true;
+    });
+    if (!ok) x->counter.failed = true;
+  };
+  GroupTally<Feed> counted{&feed, {tally, nullptr, false}};
+  counted.counter.arg = &counted;
+  bool split = false;
+  if (count > 1 &&
+      (!deal_and_gather(s, r, first, count, &counted.counter, feed, t, starts, &split) || split))
+    return split;
+  return gather_stream(
+      s, first, count, r, [&](auto sink) { return feed(0, r, sink); }, t, starts);
+}
+
+// Deals the `m` records that feed(from, to, sink) hands to sink(record),
+// from record `from` on, of the `count` states from `first`, into groups:
+// ranges of states holding about as many records each, made of fine ranges
+// of 2^shift states, counted first; then gathers each group in state
+// order.  Leaves `*split` false, with nothing dealt, where the records
+// cannot be split into two groups or more.  False if memory ran out or a
+// spill file failed.
+template <class Feed>
+bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Counter *c, Feed feed,
+                     StateTable *t, SpillWriter *starts, bool *split) {
+  uint64_t target = group_items(s, m, PAIR_BYTES);
+  Ranges groups{};
+  bool ok = split_states(&s->b, m, first, count, target, MAX_GROUPS, c->tally, c->arg, &groups) &&
+            !c->failed;
+  if (split && (*split = groups.parts > 1) == false) {
+    release(&groups);
     return ok;
-  };
-  bool ok = name_prefixes(word_count(list), k, list->words.size, name);
-  if (names.fd != list->spilled.fd) close_spill(&names);  // a round that failed
+  }
+  // A group dealt again deals into files of its own.
+  Dealt *dealt = new (std::nothrow) Dealt();
+  size_t pieces = s->b.workers, cap = buffer_bytes(s, pieces * (groups.parts + 3));
+  ok = ok && dealt && open_dealt(dealt, pieces, groups.parts) &&
+       by_pieces(s, m, [&](size_t piece, uint64_t from, uint64_t to) {
+         Groups *out = &dealt->piece[piece];
+         bool good = open_writers(out, cap) && feed(from, to, [&](const Record &r) {
+                       put(&out->out[part_of_state(&groups, r.lo)], r);
+                       return true;
+                     });
+         return close_writers(out) && good;
+       });
+  for (size_t g = 0; ok && g < groups.parts; g++) {
+    size_t lo = groups.lo.data[g];
+    ok = gather_group(s, dealt, g, lo, groups.lo.data[g + 1] - lo, t, starts);
+    close_group(dealt, g);
+  }
+  if (dealt) close_dealt(dealt);
+  delete dealt;
+  release(&groups);
   return ok;
 }
 
-// Writes the first position of each one-word prefix's state to `prefixes`,
-// as first_meetings finds them.
-bool number_words(Spiller *s, const WordList *list, SpillFile *prefixes, size_t *states) {
-  SpillReader r{};
-  SpillWriter w{};
-  size_t cap = buffer_bytes(s, 2);
-  *states = 0;
-  bool ok = open_spill(prefixes) && open_reader(&r, &list->spilled, 0, cap) &&
-            open_writer(&w, prefixes, 0, cap) &&
-            first_meetings(
-                word_count(list) - 1, [&] { return take<uint32_t>(&r); },
-                [&](uint64_t q) {
-                  put(&w, q);
-                  ++*states;
-                  return r.ok;
-                });
-  ok = ok && r.ok;
-  close_reader(&r);
-  return close_writer(&w) && ok;
+// The streams that make each position's record, from q on: its state, its
+// word and the next position's state.  A state of `count` or more stands
+// for none.
+struct RecordStreams {
+  SpillReader state, word, next;
+  size_t count;
+};
+
+bool open_records(RecordStreams *r, const SpillFile *st, const SpillFile *ids, uint32_t k,
+                  uint64_t q, size_t cap) {
+  return open_reader(&r->state, st, q * 4, cap) && open_reader(&r->word, ids, (q + k) * 4, cap) &&
+         open_reader(&r->next, st, (q + 1) * 4, cap);
+}
+
+// Closes the streams; false if any ran out or failed.
+bool close_records(RecordStreams *r) {
+  bool ok = r->state.ok && r->word.ok && r->next.ok;
+  close_reader(&r->state);
+  close_reader(&r->word);
+  close_reader(&r->next);
+  return ok;
+}
+
+// The next record; *good turns false where the streams fail or the state
+// is out of range.
+inline Record next_record(RecordStreams *r, bool *good) {
+  uint32_t state = take<uint32_t>(&r->state), word = take<uint32_t>(&r->word),
+           next = take<uint32_t>(&r->next);
+  *good = *good && r->state.ok && r->word.ok && r->next.ok && state < r->count;
+  return Record{state, word, next < r->count ? next : NONE};
+}
+
+// Few pairs are gathered in one scan; otherwise the
+// positions are dealt, in pieces, by ranges of states holding about as many
+// positions each (made of fine ranges of 2^shift states, counted first),
+// and each group gathered in state order.
+bool collect_suffixes(Spiller *s, const WordList *list, uint32_t k, SpillFile *st, uint64_t p,
+                      size_t count, StateTable *t) {
+  SpillWriter starts{};
+  if (!open_spill(&t->files.suffixes) || !open_spill(&t->files.suffixes_at) ||
+      !open_writer(&starts, &t->files.suffixes_at, 0, buffer_bytes(s, 4)))
+    return false;
+  size_t few = std::min<uint64_t>(p, uint64_t{count} * list->words.size);
+  if (few <= few_keys()) {
+    RecordStreams r{{}, {}, {}, count};
+    auto feed = [&](auto sink) {
+      bool good = true;
+      for (uint64_t q = 0; good && q < p; q++) {
+        Record rec = next_record(&r, &good);
+        good = good && sink(rec);
+      }
+      return good;
+    };
+    bool ok = open_records(&r, st, &list->spilled, k, 0, buffer_bytes(s, 4)) &&
+              gather_stream(s, 0, count, few, feed, t, &starts);
+    ok = close_records(&r) && ok;
+    return close_writer(&starts) && ok;
+  }
+  // Otherwise the positions are dealt by ranges of states into groups,
+  // which is where the chain's files are written from.
+  auto feed = [&](uint64_t from, uint64_t to, auto sink) {
+    RecordStreams r{{}, {}, {}, count};
+    bool good = open_records(&r, st, &list->spilled, k, from, buffer_bytes(s, 8 * s->b.workers));
+    for (uint64_t q = from; good && q < to; q++) {
+      Record rec = next_record(&r, &good);
+      good = good && sink(rec);
+    }
+    return close_records(&r) && good;
+  };
+  struct States {
+    const SpillFile *st;
+    size_t cap, count;
+    Counter counter;
+  } states{st, buffer_bytes(s, 2 * s->b.workers), count, {nullptr, nullptr, false}};
+  states.counter.arg = &states;
+  states.counter.tally = [](void *a, const Ranges *rg, size_t from, size_t to, size_t *seen) {
+    auto *x = static_cast<States *>(a);
+    SpillReader c{};
+    bool good = open_reader(&c, x->st, uint64_t{from} * 4, x->cap);
+    for (size_t q = from; good && q < to; q++) {
+      uint32_t state = take<uint32_t>(&c);
+      good = c.ok && state < x->count;
+      if (good) seen[state >> rg->shift]++;
+    }
+    close_reader(&c);
+    if (!good) x->counter.failed = true;
+  };
+  bool ok = deal_and_gather(s, p, 0, count, &states.counter, feed, t, &starts, nullptr);
+  return close_writer(&starts) && ok;
 }
 
 }  // namespace

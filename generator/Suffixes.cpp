@@ -1,9 +1,9 @@
 // The suffixes of the chain: each state's (word, next state) pairs, newest
 // first with running counts, gathered partition by partition, or, for the
 // one-word prefixes of a short text, sorted by state with no deal.
-#include <utility>
+#include "Suffixes.h"
 
-#include "Deal.h"
+#include <utility>
 
 bool start_pairs(Scratch *x, size_t records, size_t states) {
   // Room for a partition's pairs at once, for the reason clear_table gives,

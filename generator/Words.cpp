@@ -5,6 +5,8 @@
 // ids follow the order in which words are first met.  A large regular file
 // is read in parts on every core and the parts joined in order; anything
 // else is read once, in one pass.
+#include "Words.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,7 +15,7 @@
 #include <algorithm>
 
 #include "Hash.h"
-#include "Markov.h"
+#include "Plan.h"
 #include "Reader.h"
 #include "Workers.h"
 

@@ -11,8 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "Markov.h"
+#include "Chain.h"
+#include "Plan.h"
 #include "Random.h"
+#include "Words.h"
 
 namespace drivers {
 

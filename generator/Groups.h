@@ -1,0 +1,165 @@
+// Groups: how the chain build over spill files deals a pass into groups of
+// files, shared by its naming (SpilledNames.cpp) and its suffixes
+// (Spilled.cpp).
+//
+// A pass over positions deals them into groups of files, small enough
+// that each group is then worked in memory with the in-memory build
+// (Deal.h).  A pass is split into pieces, one per worker, each with its own
+// streams and its own share of each group:
+//
+//   Dealt   piece[0]: file[0] file[1] ... file[groups - 1]
+//           piece[1]: file[0] file[1] ...
+//           group g = piece[0].file[g] ++ piece[1].file[g] ++ ...
+//
+// so that a group keeps text order, as every partition of a deal does.
+#ifndef CHATTERLOOM_GROUPS_H
+#define CHATTERLOOM_GROUPS_H
+
+#include "Suffixes.h"
+
+// A group's number is one byte of the group stream.
+constexpr size_t MAX_GROUPS = 256;
+// Keys this few are named in one scan, with a table that stays in cache;
+// it holds a key in 12-byte slots at most 3/4 full, and while doubling
+// holds both tables: at most 48 bytes a key.
+constexpr size_t FEW_KEYS = size_t{1} << 16, FEW_BYTES = 48;
+// A table filled one by one starts with room for this many keys and grows
+// as they come: its distinct keys may be far fewer than its records.
+constexpr size_t FIRST_KEYS = 1024;
+// Stream buffers: large enough that each read or write moves a run of the
+// disk, small enough that 2 * MAX_GROUPS of them stay a fraction of memory.
+constexpr size_t MIN_BUFFER = size_t{4} << 10, MAX_BUFFER = size_t{1} << 20;
+
+// A spilled build: the bytes its stream buffers may take, and its workers,
+// each of which takes a piece of the positions in a pass over them.  Its
+// tables and groups are sized from what the memory account has left.
+struct Spiller {
+  size_t buffers;
+  Build b;  // the in-memory build that each group is worked with
+  // Blocks kept from group to group: a group's records as read and as
+  // dealt, and its states.
+  Array<Suffix> records, block;
+  Array<State> states;
+};
+
+// The bytes of each of `streams` buffers open at once.
+inline size_t buffer_bytes(const Spiller *s, size_t streams) {
+  return std::clamp(s->buffers / streams, MIN_BUFFER, MAX_BUFFER);
+}
+
+// What the tables of a group may take: the room left, less a quarter for
+// what a step holds beside them.
+inline size_t table_room() {
+  return memory_room() / 4 * 3;
+}
+
+// What each worker of a group's in-memory step holds besides the group's
+// own blocks: a partition's table, pairs and bounds.
+constexpr size_t SCRATCH_BYTES = size_t{2} << 20;
+
+// The room a group's own blocks may take once the workers' scratch is set
+// aside.
+inline size_t group_room(const Spiller *s) {
+  size_t scratch = s->b.workers * SCRATCH_BYTES, room = table_room();
+  return room > scratch ? room - scratch : 0;
+}
+
+// Whether a group whose own blocks take `bytes` may be worked in memory:
+// within the room, or in blocks small enough that the account holds none.
+inline bool fits(const Spiller *s, uint64_t bytes) {
+  return bytes <= std::max(group_room(s), LARGE_BLOCK);
+}
+
+// The items of `bytes` bytes each that a group should hold: half what its
+// room holds, since a group may pass its share, but no fewer than small
+// blocks hold (which the account does not hold, and more groups would only
+// cost files) or the most groups leave.
+inline uint64_t group_items(const Spiller *s, uint64_t items, size_t bytes) {
+  size_t small = std::min(LARGE_BLOCK, memory_budget());
+  return std::max<uint64_t>({group_room(s) / 2 / bytes, small / bytes, items / MAX_GROUPS + 1});
+}
+
+// The groups, a power of two, that deal `items` items of `bytes` bytes
+// each into groups of group_items.
+inline size_t groups_for(const Spiller *s, uint64_t items, size_t bytes) {
+  size_t groups = 1, target = group_items(s, items, bytes);
+  while (groups < MAX_GROUPS && items / groups > target) groups *= 2;
+  return groups;
+}
+
+// Keys that one table in one scan may name: few, and within the room.
+inline size_t few_keys() {
+  return std::min(FEW_KEYS, table_room() / FEW_BYTES);
+}
+
+// A set of files, one per group, and their streams.
+struct Groups {
+  size_t count;
+  SpillFile file[MAX_GROUPS];
+  SpillWriter out[MAX_GROUPS];
+  SpillReader in[MAX_GROUPS];
+};
+
+// Opens `count` new files in `g`; false if one cannot be made.
+bool open_files(Groups *g, size_t count);
+void close_files(Groups *g);
+// Opens a writer at the start of each file, or a reader; false if memory ran out.
+bool open_writers(Groups *g, size_t cap);
+bool open_readers(Groups *g, size_t cap);
+// Closes each writer, or reader; false if any failed.
+bool close_writers(Groups *g);
+bool close_readers(Groups *g);
+
+// Groups dealt by a pass in pieces: piece p's share of group g is
+// piece[p].file[g], and group g is the pieces' shares in order.
+struct Dealt {
+  size_t pieces;
+  Groups piece[MAX_WORKERS];
+};
+
+// Opens the files of `groups` groups for each of `pieces` pieces.
+bool open_dealt(Dealt *d, size_t pieces, size_t groups);
+void close_dealt(Dealt *d);
+
+// The bytes of group g.
+uint64_t group_bytes(const Dealt *d, size_t g);
+
+// Reads the whole of group g into `to`; false if a read failed.
+bool read_group(const Dealt *d, size_t g, char *to);
+
+// Gives the files of group g back.
+void close_group(Dealt *d, size_t g);
+
+// Calls fn(item) for the items [from, to) of group g, `T`s in order, its
+// pieces' shares in turn, while fn returns true; false if it did not, or a
+// read failed.
+template <class T, class F>
+bool each_in_group(const Spiller *s, const Dealt *d, size_t g, uint64_t from, uint64_t to, F fn) {
+  bool ok = true;
+  for (size_t p = 0, before = 0; ok && p < d->pieces && from < to; p++) {
+    const SpillFile *f = &d->piece[p].file[g];
+    uint64_t n = f->bytes / sizeof(T), end = std::min(to, before + n);
+    if (from < end) {
+      SpillReader in{};
+      ok = open_reader(&in, f, (from - before) * sizeof(T), buffer_bytes(s, 2));
+      for (; ok && from < end; from++) ok = fn(take<T>(&in)) && in.ok;
+      close_reader(&in);
+    }
+    before += n;
+  }
+  return ok;
+}
+
+// Runs fn(piece, from, to) for the pieces of the positions [0, m), one per
+// worker, each on its own streams; false if any failed.
+template <class F>
+bool by_pieces(Spiller *s, uint64_t m, F fn) {
+  std::atomic<bool> failed{false};
+  auto piece = [&](size_t p, unsigned) {
+    if (!fn(p, range_start(m, s->b.workers, p), range_start(m, s->b.workers, p + 1))) failed = true;
+  };
+  run_tasks(s->b.workers, s->b.workers, piece);
+  return !failed;
+}
+
+#endif

@@ -1,0 +1,30 @@
+// Plan: how a run divides its work and how much memory it may hold.
+//
+// A plan of 0 picks from the text and the machine; the output never
+// depends on it: tests set it to prove that.
+#ifndef CHATTERLOOM_PLAN_H
+#define CHATTERLOOM_PLAN_H
+
+#include <cstddef>
+
+// How the build divides its work; 0 picks from the text and the machine.
+// The output never depends on them: tests set them to prove it.
+struct BuildPlan {
+  unsigned workers;         // threads, the caller among them
+  unsigned partition_bits;  // log2 of the partitions of each deal
+  unsigned read_parts;      // parts a regular file is read in
+  size_t budget;            // bytes of memory the build may use, else found
+  unsigned span_bits;       // log2 of the positions written back at a time
+};
+extern BuildPlan build_plan;
+
+// The threads the build and the reading use: as many as the cores this
+// process may run on, within a bound and the process's memory limits, unless
+// the plan says otherwise.
+unsigned build_workers();
+
+// The bytes the process may hold: the plan's budget, or else the one found
+// from the system now.
+size_t plan_budget();
+
+#endif
