@@ -128,6 +128,72 @@ if [ "$mode" = plain ]; then
   verdict "TMPDIR naming no directory (status $got)" $?
 fi
 
+# Texts of many shapes at each prefix length, under address-space limits
+# that spill their builds (32 and 40 MB; 64 MB too for the longest text) or
+# leave them in memory: each run prints what the unlimited run prints, says
+# nothing and leaves nothing in TMPDIR.  The shapes are those of the
+# differential test's shaped_text but long words, which would take tens of
+# megabytes to spill; the growing vocabulary's text is long enough for its
+# frequent first words to make the groups of a one-word chain large.
+# shaped SHAPE WORDS SEED: a text of the shape.
+shaped() {
+  awk -v shape="$1" -v n="$2" -v seed="$3" '
+    # 1 .. v: i with a probability of about 1/i.
+    function zipf(v) { return int(exp(rand() * log(v < 1 ? 1 : v))) }
+    # Word number id in two-letter syllables, at least three of them.
+    function syllables(id, s) {
+      s = ""
+      do { s = s syl[id % 24]; id = int(id / 24) } while (id || length(s) < 6)
+      return s
+    }
+    BEGIN {
+      srand(seed)
+      split("ka ne ri so tu ma le vi do pa gu ze ho fi ly nu be wa ce qo jo xi ry sa", syl)
+      for (i = 0; i < 24; i++) syl[i] = syl[i + 1]
+      for (c = 0; c < 26; c++) {
+        pad[c] = substr("abcdefghijklmnopqrstuvwxyz", c + 1, 1)
+        while (length(pad[c]) < 60) pad[c] = pad[c] pad[c]
+      }
+      split(" | | |\t|  \t ", blank, "|")
+      for (i = 0; i < n; i++) {
+        if (shape == "short") w = substr("abcdefghij", 1 + int(rand() * 10), 1 + int(rand() * 3))
+        else if (shape == "long") { id = zipf(3000); w = substr(pad[id % 26], 1, 20 + id % 41) id }
+        else if (shape == "growing" || shape == "lines") w = "w" zipf(30 * sqrt(i + 1))
+        else if (shape == "one-word") w = "x"
+        else if (shape == "cycle") w = i % 2 ? "b" : "a"
+        else { prev = i && rand() < 0.5 ? (prev * 7 + 3) % 1009 : zipf(30 * sqrt(i + 1)); w = syllables(prev) }
+        if (shape == "lines") {
+          if (left == 0) left = rand() < 0.5 ? 1 + int(rand() * 3) : 50 + int(rand() * 400)
+          sep = --left == 0 ? (rand() < 0.5 ? "\n" : "\r\n") : blank[1 + int(rand() * 5)]
+        } else {
+          sep = (i + 1) % (shape == "habit" ? 12 : 16) ? " " : "\n"
+        }
+        printf "%s%s", w, sep
+      }
+    }'
+}
+for entry in $([ "$mode" = plain ] && echo short:1000000 growing:2400000 lines:600000 \
+  one-word:1000000 cycle:1000000 habit:800000); do
+  shape=${entry%:*}
+  shaped "$shape" "${entry#*:}" 7 >"$dir/shaped"
+  for k in 1 2 3 5 8; do
+    FROZEN_TIME=1 LD_PRELOAD=$shim "$prog" "$dir/shaped" $k 50 >"$dir/whole"
+    got=$?
+    bad=$([ $got = 1 ] || echo " unlimited: status $got;")
+    for limit in 32000000 40000000 64000000 100000000; do
+      spill_run $k $limit "$dir/shaped"
+      if ! { [ $got = 1 ] && cmp -s "$dir/out" "$dir/whole" && [ ! -s "$dir/err" ] &&
+        [ -z "$(ls -A "$dir/tmp")" ]; }; then
+        bad="$bad --as=$limit: status $got, $(wc -c <"$dir/out") of $(wc -c <"$dir/whole") bytes,"
+        bad="$bad $(wc -c <"$dir/err") on stderr, $(ls -A "$dir/tmp" | wc -l) files left;"
+        rm -rf "${dir:?}/tmp/"*
+      fi
+    done
+    [ -z "$bad" ]
+    verdict "$shape text, prefix length $k, 4 limits:${bad:- all passed}" $?
+  done
+done
+
 # Writes to the temporary files, and allocations of the spilled build,
 # failing in turn (a sample of them, from the first on): each run ends as
 # out of memory does, with nothing left behind, or, where only an

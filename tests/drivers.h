@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -77,28 +78,52 @@ inline std::vector<std::string> real_words(const std::string &bytes) {
   return out;
 }
 
-// The text that the real chain of k-word prefixes of `text` gives, at most
-// `limit` words from the random source seeded with `seed`.
-inline std::string real_generate(const std::string &text, uint32_t k, int32_t limit,
-                                 uint32_t seed) {
+// A walk over a chain: at most `limit` words, from the random source
+// seeded with `seed`.
+struct Walk {
+  int32_t limit;
+  uint32_t seed;
+};
+
+// The texts that one real chain of k-word prefixes of `text` gives, one for
+// each of `walks`; nothing where the words could not be read, the chain
+// not built or a text not written.
+inline std::optional<std::vector<std::string>> try_generate(const std::string &text, uint32_t k,
+                                                            const std::vector<Walk> &walks) {
   PlanWorkers workers;
   WordList list;
   StateTable table;
-  read_text(text, &list);
-  require(build_chain(&list, k, &table));
+  int fd = memory_file(text);
+  bool ok = read_words_fd(fd, &list) && build_chain(&list, k, &table);
+  close(fd);
+  std::vector<std::string> texts;
   std::string buf(1 << 16, '\0');
-  Output out{memfd_create("out", 0), false, 0, buf.size(), buf.data()};
-  Random r;
-  seed_random(&r, seed);
-  uint64_t n = walk(&list, &table, limit, &r, &out);
-  require(flush_output(&out));
-  std::string s(static_cast<size_t>(lseek(out.fd, 0, SEEK_CUR)), '\0');
-  require(pread(out.fd, s.data(), s.size(), 0) == static_cast<ssize_t>(s.size()));
-  close(out.fd);
-  require(n == static_cast<uint64_t>(std::count(s.begin(), s.end(), ' ')));
+  for (size_t i = 0; ok && i < walks.size(); i++) {
+    Output out{memfd_create("out", 0), false, 0, buf.size(), buf.data()};
+    Random r;
+    seed_random(&r, walks[i].seed);
+    uint64_t n = walk(&list, &table, walks[i].limit, &r, &out);
+    ok = flush_output(&out);
+    std::string s(static_cast<size_t>(lseek(out.fd, 0, SEEK_CUR)), '\0');
+    ok = ok && pread(out.fd, s.data(), s.size(), 0) == static_cast<ssize_t>(s.size()) &&
+         n == static_cast<uint64_t>(std::count(s.begin(), s.end(), ' '));
+    close(out.fd);
+    texts.push_back(std::move(s));
+  }
   release(&list);
   release(&table);
-  return s;
+  if (!ok) return std::nullopt;
+  return texts;
+}
+
+// The text that the real chain of k-word prefixes of `text` gives, at most
+// `limit` words from the random source seeded with `seed`; a failure ends
+// the run.
+inline std::string real_generate(const std::string &text, uint32_t k, int32_t limit,
+                                 uint32_t seed) {
+  std::optional<std::vector<std::string>> texts = try_generate(text, k, {{limit, seed}});
+  require(texts.has_value());
+  return texts->front();
 }
 
 }  // namespace drivers

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -218,6 +220,44 @@ TEST(Chain, LongPrefixesAndRepeats) {
     EXPECT_EQ(real_generate(join(cycle), 40, 500, 5), "");
   }
   build_plan = BuildPlan{};
+}
+
+TEST(Chain, SpillBatteryOverShapes) {
+  // Each shape of text, at each prefix length, under budgets from one byte
+  // (every build spilled, in the most groups) through a few times the text
+  // (spilled in few groups, or in memory) to the system's, on one worker and
+  // on two: every build succeeds and gives the plain model's texts.  The
+  // spill files go to memory where it can hold them: a build in many groups
+  // opens thousands, each of which a journalled disk may take a millisecond
+  // to make.
+  const char *tmpdir = std::getenv("TMPDIR");
+  std::string kept = tmpdir ? tmpdir : "";
+  if (access("/dev/shm", W_OK | X_OK) == 0) setenv("TMPDIR", "/dev/shm", 1);
+  const size_t words[] = {12000, 3000, 30000, 12000, 4000, 4000, 20000};  // by shape
+  const std::vector<Walk> walks = {{100, 1}, {800, 4242}};
+  for (Shape shape : SHAPES) {
+    std::string text = shaped_text(shape, words[static_cast<int>(shape)], 17);
+    std::vector<std::string> ws = model_words(text);
+    size_t bytes = text.size();
+    const size_t budgets[] = {1, bytes / 8, bytes / 2, 2 * bytes, 24 * ws.size(), 8 * bytes, 0};
+    for (uint32_t k : {1u, 2u, 3u, 5u, 8u}) {
+      std::vector<std::string> want;
+      for (const Walk &w : walks) want.push_back(model_generate(ws, k, w.limit, w.seed));
+      for (size_t budget : budgets)
+        for (unsigned workers : {1u, 2u}) {
+          build_plan = BuildPlan{workers, 0, 0, budget, 0};
+          std::optional<std::vector<std::string>> got = try_generate(text, k, walks);
+          EXPECT_TRUE(got && *got == want)
+              << shape_name(shape) << ", prefix length " << k << ", budget " << budget
+              << ", workers " << workers << ": " << (got ? "another text" : "the build failed");
+        }
+    }
+  }
+  build_plan = BuildPlan{};
+  if (tmpdir)
+    setenv("TMPDIR", kept.c_str(), 1);
+  else
+    unsetenv("TMPDIR");
 }
 
 }  // namespace

@@ -5,8 +5,10 @@
 #define CHATTERLOOM_TESTS_MODEL_H
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -117,6 +119,95 @@ inline std::string join(const std::vector<std::string> &words) {
   std::string s;
   for (auto &w : words) s += w + "\n";
   return s;
+}
+
+// ---------------------------------------------------------------------------
+// Texts of chosen shapes, the same for a seed on every run: what the chain
+// must handle alike in memory and in spill files.
+
+enum class Shape {
+  ShortWords,  // one to three letters of ten: a small vocabulary
+  LongWords,   // 21 to 64 bytes, many sharing their first bytes
+  Growing,     // about 30 sqrt(n) distinct words, the first ones the most frequent
+  Lines,       // lines of 1 to 3 words or of hundreds, blanks, tabs, LF and CRLF
+  OneWord,     // one word over and over
+  Cycle,       // "a b a b ..."
+  Habit,       // words of syllables, half of them fixed by the word before
+};
+constexpr Shape SHAPES[] = {Shape::ShortWords, Shape::LongWords, Shape::Growing, Shape::Lines,
+                            Shape::OneWord,    Shape::Cycle,     Shape::Habit};
+
+inline const char *shape_name(Shape shape) {
+  static const char *const names[] = {
+      "short words", "long words", "growing vocabulary", "lines", "one word", "cycle", "habit"};
+  return names[static_cast<int>(shape)];
+}
+
+// A draw from 1 .. v, about v^u for u uniform in [0, 1): i comes with a
+// probability of about 1/i, as in a Zipf law.
+inline uint64_t zipf_draw(std::mt19937 &gen, double v) {
+  double u = static_cast<double>(gen()) / 4294967296.0;
+  return std::max<uint64_t>(1, static_cast<uint64_t>(std::exp(u * std::log(std::max(v, 1.0)))));
+}
+
+// Word number `id` spelled in two-letter syllables, at least three of them.
+inline std::string syllables(uint64_t id) {
+  static const char *const syl[] = {"ka", "ne", "ri", "so", "tu", "ma", "le", "vi",
+                                    "do", "pa", "gu", "ze", "ho", "fi", "ly", "nu",
+                                    "be", "wa", "ce", "qo", "jo", "xi", "ry", "sa"};
+  std::string s;
+  do {
+    s += syl[id % 24];
+    id /= 24;
+  } while (id || s.size() < 6);
+  return s;
+}
+
+// A text of `n` words of the shape, from the random source seeded with `seed`.
+inline std::string shaped_text(Shape shape, size_t n, uint32_t seed) {
+  std::mt19937 gen(seed);
+  static const char *const blanks[] = {" ", " ", " ", "\t", "  \t "};
+  std::string text;
+  uint64_t prev = 0;
+  size_t line_left = 0;
+  for (size_t i = 0; i < n; i++) {
+    double growing = 30 * std::sqrt(static_cast<double>(i + 1));
+    std::string word;
+    switch (shape) {
+      case Shape::ShortWords: {
+        size_t at = gen() % 10;
+        word = std::string("abcdefghij").substr(at, 1 + gen() % 3);
+        break;
+      }
+      case Shape::LongWords: {
+        uint64_t id = zipf_draw(gen, 3000);
+        word = std::string(20 + id % 41, static_cast<char>('a' + id % 26)) + std::to_string(id);
+        break;
+      }
+      case Shape::Growing:
+      case Shape::Lines:
+        word = "w" + std::to_string(zipf_draw(gen, growing));
+        break;
+      case Shape::OneWord:
+        word = "x";
+        break;
+      case Shape::Cycle:
+        word = i % 2 ? "b" : "a";
+        break;
+      case Shape::Habit:
+        prev = i && gen() % 2 ? (prev * 7 + 3) % 1009 : zipf_draw(gen, growing);
+        word = syllables(prev);
+        break;
+    }
+    text += word;
+    if (shape == Shape::Lines) {
+      if (line_left == 0) line_left = gen() % 2 ? 1 + gen() % 3 : 50 + gen() % 400;
+      text += --line_left == 0 ? (gen() % 2 ? "\n" : "\r\n") : blanks[gen() % 5];
+    } else {
+      text += (i + 1) % (shape == Shape::Habit ? 12 : 16) == 0 ? "\n" : " ";
+    }
+  }
+  return text;
 }
 
 }  // namespace model
