@@ -135,6 +135,7 @@ bool take_memory(size_t bytes) {
   do {
     if (strict && (bytes > budget || now > budget - bytes)) return false;
   } while (!held.compare_exchange_weak(now, now + bytes, std::memory_order_relaxed));
+  assert(!strict || now + bytes <= budget);  // held <= budget while it is held to it
   return true;
 }
 

@@ -26,6 +26,7 @@
 
 #include "Spilled.h"
 #include "Suffixes.h"
+#include "Words.h"
 
 namespace {
 
@@ -198,9 +199,15 @@ bool build_in_memory(const WordList *list, uint32_t k, StateTable *t) {
 
 }  // namespace
 
-bool build_chain(const WordList *list, uint32_t k, StateTable *t) {
+bool build_chain(WordList *list, uint32_t k, StateTable *t) {
   hold_to_budget(true);
-  bool ok = list->spilled.fd >= 0 ? build_spilled(list, k, t) : build_in_memory(list, k, t);
+  bool ok = list->spilled.fd < 0 && build_in_memory(list, k, t);
+  // A text whose in-memory build did not fit after all is built again in
+  // spill files: a last resort, since reading decides from an estimate.
+  if (!ok) {
+    release(t);
+    ok = (list->spilled.fd >= 0 || spill_words(list)) && build_spilled(list, k, t);
+  }
   hold_to_budget(false);
   return ok;
 }

@@ -198,14 +198,7 @@ int64_t generate(const char *path, int32_t max_word_output) {
   uint32_t k = static_cast<uint32_t>(word_prefix_cnt);
   start_workers(build_workers());
   if (!read_words(path, &list)) return 0;
-  bool built = build_chain(&list, k, &table);
-  // A build that memory turned out too small for is done again in spill
-  // files: the budget is an estimate, and the limits are the system's.
-  if (!built && list.spilled.fd < 0) {
-    release(&table);
-    built = spill_words(&list) && build_chain(&list, k, &table);
-  }
-  if (!built) return 0;
+  if (!build_chain(&list, k, &table)) return 0;
   Random rng;
   seed_random(&rng, static_cast<uint32_t>(std::time(nullptr)));
   uint64_t printed = walk(&list, &table, max_word_output, &rng, &out);

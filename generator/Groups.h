@@ -16,6 +16,7 @@
 #define CHATTERLOOM_GROUPS_H
 
 #include "Suffixes.h"
+#include "Words.h"
 
 // A group's number is one byte of the group stream.
 constexpr size_t MAX_GROUPS = 256;
@@ -53,14 +54,10 @@ inline size_t table_room() {
   return memory_room() / 4 * 3;
 }
 
-// What each worker of a group's in-memory step holds besides the group's
-// own blocks: a partition's table, pairs and bounds.
-constexpr size_t SCRATCH_BYTES = size_t{2} << 20;
-
 // The room a group's own blocks may take once the workers' scratch is set
 // aside.
 inline size_t group_room(const Spiller *s) {
-  size_t scratch = s->b.workers * SCRATCH_BYTES, room = table_room();
+  size_t scratch = s->b.workers * WORKER_BYTES, room = table_room();
   return room > scratch ? room - scratch : 0;
 }
 

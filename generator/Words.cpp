@@ -294,9 +294,13 @@ size_t ids_room(size_t budget) {
   return std::clamp<size_t>(budget / BUILD_BYTES_PER_WORD, 4096, NONE - 2);
 }
 
-// The bytes that the words of `list` hold, their index included.
-size_t word_bytes(const WordList *list, const Array<WordSlot> *index) {
-  return list->words.cap * sizeof(Word) + list->bytes.cap + index->cap * sizeof(WordSlot);
+// What the in-memory build of n words takes beside its ids: the dealt
+// records and each position's state, blocks of whole huge pages, and each
+// worker's tables; the bitmap of first meetings and the states come as the
+// position's states go.
+size_t build_bytes(uint64_t n) {
+  return mapped_bytes(n * (BUILD_BYTES_PER_WORD - 8)) + mapped_bytes(n * 4) +
+         build_workers() * WORKER_BYTES;
 }
 
 }  // namespace
@@ -361,14 +365,15 @@ bool read_words_fd(int fd, WordList *list) {
   else
     for (size_t i = 1; ok && i < joined; i++)
       ok = append_words(list, &part[0].index, &part[i].list, room);
-  // A text whose in-memory build would not fit the budget is spilled whole.
-  uint64_t need = word_count(list) * BUILD_BYTES_PER_WORD + word_bytes(list, &part[0].index);
-  if (ok && (list->spilled.fd >= 0 || need > budget)) ok = spill_words(list);
   for (size_t i = 0; i < parts; i++) {
     release(&part[i].buf);
     release(&part[i].list);
     release(&part[i].index);
   }
+  // A text whose in-memory build would not fit what the words leave is
+  // spilled whole.
+  if (ok && (list->spilled.fd >= 0 || build_bytes(word_count(list)) > memory_room()))
+    ok = spill_words(list);
   return ok;
 }
 

@@ -8,6 +8,9 @@
 // (4), the dealt records (12) and each position's state (4) or, once those
 // are read, the states (8).
 constexpr size_t BUILD_BYTES_PER_WORD = 24;
+// What each worker of the in-memory build holds besides: a partition's
+// table, its pairs and its bounds.
+constexpr size_t WORKER_BYTES = size_t{2} << 20;
 
 // Reads every word of the open descriptor `fd`, in one pass, into the empty
 // `list`; false if memory ran out.  A read error ends the input as its end
