@@ -81,7 +81,7 @@ bool write_back(Build *b, size_t parts, size_t m, uint32_t *out) {
       return;
     }
     // Each partition's first record at or past this range's first span.
-    auto before = [&](const Suffix &x) { return record_at(&x, 0).q < s * span; };
+    auto before = [&](const Suffix &x) { return record_at<KeyRecord>(&x, 0).q < s * span; };
     for (size_t part = 0; part < parts; part++)
       run->data[part] =
           static_cast<size_t>(std::partition_point(block + b->start.data[part],
@@ -92,7 +92,7 @@ bool write_back(Build *b, size_t parts, size_t m, uint32_t *out) {
       for (size_t part = 0; part < parts; part++) {
         size_t i = run->data[part], stop = b->start.data[part + 1];
         for (; i < stop; i++) {
-          Record r = record_at(block, i);
+          KeyRecord r = record_at<KeyRecord>(block, i);
           if (r.q >= end) break;
           assert(r.q >= s * span);
           out[r.q] = r.lo;
@@ -132,10 +132,10 @@ bool name_keys(Build *b, size_t m, Key key, uint32_t *out, bool last, size_t *na
   // Otherwise the keys are dealt first, so `out` may be what they came from.
   auto make = [&](size_t q) {
     uint64_t k = key(q);
-    return Record{static_cast<uint32_t>(k), static_cast<uint32_t>(k >> 32),
-                  static_cast<uint32_t>(q)};
+    return KeyRecord{static_cast<uint32_t>(k), static_cast<uint32_t>(k >> 32),
+                     static_cast<uint32_t>(q)};
   };
-  auto part_of = [&](const Record &r) { return pair_hash(key_of(r)) >> (64 - bits); };
+  auto part_of = [&](const KeyRecord &r) { return pair_hash(key_of(r)) >> (64 - bits); };
   auto name = [&](size_t part, unsigned worker) {
     Scratch *x = &b->scratch[worker];
     size_t from = b->start.data[part], to = b->start.data[part + 1], used = 0;
@@ -144,7 +144,7 @@ bool name_keys(Build *b, size_t m, Key key, uint32_t *out, bool last, size_t *na
       return;
     }
     for (size_t i = from; i < to; i++) {
-      Record r = record_at(b->block, i);
+      KeyRecord r = record_at<KeyRecord>(b->block, i);
       uint32_t name =
           name_of(&x->table, &used, key_of(r), last ? r.q : static_cast<uint32_t>(from + used));
       if (name == NONE) {

@@ -6,7 +6,7 @@
 // range of positions.  The partitions are then worked on all cores, each
 // with a table of its own small enough for a core's cache:
 //
-//   block   [ partition 0 | partition 1 | ... ]   Record{lo, hi, q}
+//   block   [ partition 0 | partition 1 | ... ]   KeyRecord or PairRecord
 //            ^start[0]     ^start[1]               12 bytes, as a Suffix
 //   table   Slot{lo, hi, value}, open addressing, linear probing
 //
@@ -115,23 +115,42 @@ bool name_prefixes(uint64_t n, uint32_t k, size_t words, Name name) {
   return true;
 }
 
-// A record of a deal: a 64-bit key (lo, hi) and a position, or a state, a
-// word and the next state.  Once its key is named, lo holds the name.
-// Records are kept in the suffixes' block, so they are copied in and out
-// as bytes.
-struct Record {
+// The records a deal writes.  They are kept in the suffixes' block, one
+// Suffix's room each, and copied in and out as bytes: a block holds
+// records of one kind at a time, then the suffixes laid out from them.
+//
+// A key to be named (lo, hi) and the position it stands at; once the key
+// is named, lo holds the name.
+struct KeyRecord {
   uint32_t lo, hi, q;
 };
-static_assert(sizeof(Record) == sizeof(Suffix), "records are dealt into the suffixes' block");
+// A pair: a state, the word that follows it, and the state that word
+// leads to (NONE where it has none).
+struct PairRecord {
+  uint32_t state, word, next;
+};
+static_assert(sizeof(KeyRecord) == sizeof(Suffix) && sizeof(PairRecord) == sizeof(Suffix),
+              "records are dealt into the suffixes' block");
 
-inline Record record_at(const Suffix *block, size_t i) {
-  Record r;
+template <class R>
+inline R record_at(const Suffix *block, size_t i) {
+  R r;
   std::memcpy(&r, block + i, sizeof r);
   return r;
 }
 
-inline uint64_t key_of(const Record &r) {
+template <class R>
+inline void put_record(Suffix *block, size_t i, const R &r) {
+  std::memcpy(block + i, &r, sizeof r);
+}
+
+inline uint64_t key_of(const KeyRecord &r) {
   return r.lo | uint64_t{r.hi} << 32;
+}
+
+// A pair's key: its state and its word.
+inline uint64_t key_of(const PairRecord &r) {
+  return r.state | uint64_t{r.word} << 32;
 }
 
 // One slot of a partition's table: a key (lo, hi) and its value, NONE
@@ -204,10 +223,6 @@ inline uint32_t name_of(Array<Slot> *table, size_t *used, uint64_t key, uint32_t
   return fresh;
 }
 
-inline void put_record(Suffix *block, size_t i, const Record &r) {
-  std::memcpy(block + i, &r, sizeof r);
-}
-
 // Deals positions [0, m) into `parts` partitions of the block: make(q)
 // makes the record, part_of(record) picks its partition.  Each worker
 // counts and then copies one range of positions, so each partition keeps
@@ -238,7 +253,7 @@ bool deal(Build *b, size_t m, size_t parts, Make make, PartOf part_of) {
   auto copy = [&](size_t r, unsigned) {
     size_t *c = b->cursor.data + r * parts;
     for (size_t q = range_start(m, ranges, r), end = range_start(m, ranges, r + 1); q < end; q++) {
-      Record rec = make(q);
+      auto rec = make(q);
       put_record(b->block, c[part_of(rec)]++, rec);
     }
   };

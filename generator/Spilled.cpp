@@ -42,7 +42,9 @@ bool gather_stream(Spiller *s, size_t first, size_t states, uint64_t records, Fe
   Scratch *x = &s->b.scratch[0];
   Array<Suffix> out;
   bool ok = start_pairs(x, static_cast<size_t>(std::min<uint64_t>(records, FIRST_KEYS)), states) &&
-            feed([&](const Record &r) { return r.lo - first < states && count_pair(x, r, first); });
+            feed([&](const PairRecord &r) {
+              return r.state - first < states && count_pair(x, r, first);
+            });
   release(&x->table);  // the pairs are counted: their table goes before their layout comes
   ok = ok && make_block(&out, x->pairs.size) && lay_out_pairs(x, states, out.data) &&
        append_group(t, out.data, x->pairs.size, states, nullptr, x->bounds.data, starts);
@@ -61,13 +63,15 @@ bool gather_in_memory(Spiller *s, Dealt *d, size_t g, size_t r, size_t first, si
   s->b.failed = false;
   bool ok = fit_block(&records, r) && fit_block(&block, r) && fit_block(&states, count) &&
             read_group(d, g, reinterpret_cast<char *>(records.data));
-  for (size_t i = 0; ok && i < r; i++) ok = record_at(records.data, i).lo - first < count;
+  for (size_t i = 0; ok && i < r; i++)
+    ok = record_at<PairRecord>(records.data, i).state - first < count;
   auto tally = [](void *a, const Ranges *rg, size_t from, size_t to, size_t *seen) {
     const Suffix *rec = static_cast<const Suffix *>(a);
-    for (size_t i = from; i < to; i++) seen[(record_at(rec, i).lo - rg->first) >> rg->shift]++;
+    for (size_t i = from; i < to; i++)
+      seen[(record_at<PairRecord>(rec, i).state - rg->first) >> rg->shift]++;
   };
-  auto make = [&](size_t i) { return record_at(records.data, i); };
-  auto part_of = [&](const Record &rec) { return part_of_state(&ranges, rec.lo); };
+  auto make = [&](size_t i) { return record_at<PairRecord>(records.data, i); };
+  auto part_of = [&](const PairRecord &rec) { return part_of_state(&ranges, rec.state); };
   s->b.block = block.data;
   ok = ok &&
        split_states(&s->b, r, first, count, cache_target(r), SIZE_MAX, tally, records.data,
@@ -106,7 +110,7 @@ struct GroupTally {
 // to hold its records one by one.
 bool gather_group(Spiller *s, Dealt *d, size_t g, size_t first, size_t count, StateTable *t,
                   SpillWriter *starts) {
-  size_t r = static_cast<size_t>(group_bytes(d, g) / sizeof(Record)), pairs = 0;
+  size_t r = static_cast<size_t>(group_bytes(d, g) / sizeof(PairRecord)), pairs = 0;
   bool held = fits(s, uint64_t{r} * PAIR_BYTES);
   if (held && gather_in_memory(s, d, g, r, first, count, &pairs))
     return append_group(t, s->block.data, pairs, count, s->states.data, nullptr, starts);
@@ -116,13 +120,13 @@ bool gather_group(Spiller *s, Dealt *d, size_t g, size_t first, size_t count, St
   release(&s->states);
   release(&s->b);
   auto feed = [&](uint64_t from, uint64_t to, auto sink) {
-    return each_in_group<Record>(s, d, g, from, to, sink);
+    return each_in_group<PairRecord>(s, d, g, from, to, sink);
   };
   using Feed = decltype(feed);
   auto tally = [](void *a, const Ranges *rg, size_t from, size_t to, size_t *seen) {
     auto *x = static_cast<GroupTally<Feed> *>(a);
-    bool ok = (*x->feed)(from, to, [&](const Record &rec) {
-      seen[(rec.lo - rg->first) >> rg->shift]++;
+    bool ok = (*x->feed)(from, to, [&](const PairRecord &rec) {
+      seen[(rec.state - rg->first) >> rg->shift]++;
       return true;
     });
     if (!ok) x->counter.failed = true;
@@ -161,8 +165,8 @@ bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Counter
   ok = ok && dealt && open_dealt(dealt, pieces, groups.parts) &&
        by_pieces(s, m, [&](size_t piece, uint64_t from, uint64_t to) {
          Groups *out = &dealt->piece[piece];
-         bool good = open_writers(out, cap) && feed(from, to, [&](const Record &r) {
-                       put(&out->out[part_of_state(&groups, r.lo)], r);
+         bool good = open_writers(out, cap) && feed(from, to, [&](const PairRecord &r) {
+                       put(&out->out[part_of_state(&groups, r.state)], r);
                        return true;
                      });
          return close_writers(out) && good;
@@ -203,11 +207,11 @@ bool close_records(RecordStreams *r) {
 
 // The next record; *good turns false where the streams fail or the state
 // is out of range.
-inline Record next_record(RecordStreams *r, bool *good) {
+inline PairRecord next_record(RecordStreams *r, bool *good) {
   uint32_t state = take<uint32_t>(&r->state), word = take<uint32_t>(&r->word),
            next = take<uint32_t>(&r->next);
   *good = *good && r->state.ok && r->word.ok && r->next.ok && state < r->count;
-  return Record{state, word, next < r->count ? next : NONE};
+  return PairRecord{state, word, next < r->count ? next : NONE};
 }
 
 // Few pairs are gathered in one scan; otherwise the
@@ -226,7 +230,7 @@ bool collect_suffixes(Spiller *s, const WordList *list, uint32_t k, SpillFile *s
     auto feed = [&](auto sink) {
       bool good = true;
       for (uint64_t q = 0; good && q < p; q++) {
-        Record rec = next_record(&r, &good);
+        PairRecord rec = next_record(&r, &good);
         good = good && sink(rec);
       }
       return good;
@@ -242,7 +246,7 @@ bool collect_suffixes(Spiller *s, const WordList *list, uint32_t k, SpillFile *s
     RecordStreams r{{}, {}, {}, count};
     bool good = open_records(&r, st, &list->spilled, k, from, buffer_bytes(s, 8 * s->b.workers));
     for (uint64_t q = from; good && q < to; q++) {
-      Record rec = next_record(&r, &good);
+      PairRecord rec = next_record(&r, &good);
       good = good && sink(rec);
     }
     return close_records(&r) && good;

@@ -78,11 +78,11 @@ bool gather_sorted(Scratch *x, Suffix *part, size_t n, size_t most, size_t first
                    State *states, size_t at, size_t *laid) {
   if (!make_filled(&x->bounds, count + 1, 0u) || !fit_block(&x->pairs, most)) return false;
   uint32_t *end = x->bounds.data;
-  for (size_t i = 0; i < n; i++) end[record_at(part, i).lo - first + 1]++;
+  for (size_t i = 0; i < n; i++) end[record_at<PairRecord>(part, i).state - first + 1]++;
   for (size_t g = 0; g < count; g++) end[g + 1] += end[g];
   for (size_t i = 0; i < n; i++) {
-    Record r = record_at(part, i);
-    x->pairs.data[end[r.lo - first]++] = Suffix{r.hi, 0, r.q};
+    PairRecord r = record_at<PairRecord>(part, i);
+    x->pairs.data[end[r.state - first]++] = Suffix{r.word, 0, r.next};
   }
   // Each end[g] now stands where state first + g's records end.
   assert(end[count - 1] == n);
@@ -103,7 +103,7 @@ bool gather_sorted(Scratch *x, Suffix *part, size_t n, size_t most, size_t first
 bool gather_counted(Scratch *x, Suffix *part, size_t n, size_t first, size_t count, State *states,
                     size_t at, size_t *laid) {
   bool ok = start_pairs(x, n, count);
-  for (size_t i = 0; ok && i < n; i++) ok = count_pair(x, record_at(part, i), first);
+  for (size_t i = 0; ok && i < n; i++) ok = count_pair(x, record_at<PairRecord>(part, i), first);
   if (!ok || !lay_out_pairs(x, count, part)) return false;
   for (size_t g = 0; g < count; g++)
     states[g].suffixes_at = static_cast<uint32_t>(at + (g ? x->bounds.data[g - 1] : 0));
@@ -207,9 +207,9 @@ bool collect_suffixes(Build *b, const uint32_t *ids, uint32_t k, const uint32_t 
     for (size_t q = from; q < to; q++) seen[st[q] >> r->shift]++;
   };
   auto make = [&](size_t q) {
-    return Record{st[q], ids[q + k], st[q + 1] < count ? st[q + 1] : NONE};
+    return PairRecord{st[q], ids[q + k], st[q + 1] < count ? st[q + 1] : NONE};
   };
-  auto part_of = [&](const Record &rec) { return part_of_state(&r, rec.lo); };
+  auto part_of = [&](const PairRecord &rec) { return part_of_state(&r, rec.state); };
   bool ok = split_states(b, p, 0, count, cache_target(p), SIZE_MAX, tally,
                          const_cast<uint32_t *>(st), &r) &&
             deal(b, p, r.parts, make, part_of) && dealt(arg);

@@ -6,7 +6,7 @@
 #include "Deal.h"
 
 // A partition of the states [first, first + states) is gathered
-// from its records (state lo, word hi, next state q) in text order: sorted
+// from its records (PairRecord) in text order: sorted
 // by state, or, where the records are too many to hold twice, counted one
 // by one through a table of their pairs, as below.
 
@@ -16,15 +16,15 @@ bool start_pairs(Scratch *x, size_t records, size_t states);
 
 // Counts one record: each distinct (state, word) is kept once, in order of
 // first meeting, with its count; false if memory ran out.
-inline bool count_pair(Scratch *x, const Record &r, size_t first) {
+inline bool count_pair(Scratch *x, const PairRecord &r, size_t first) {
   size_t met = x->pairs.size;
   uint32_t pair = name_of(&x->table, &met, key_of(r), static_cast<uint32_t>(met));
   if (pair == NONE) return false;
   if (pair == x->pairs.size) {
-    if (!push(&x->pairs, Suffix{r.hi, 0, r.q}) ||
-        !push(&x->owner, static_cast<uint32_t>(r.lo - first)))
+    if (!push(&x->pairs, Suffix{r.word, 0, r.next}) ||
+        !push(&x->owner, static_cast<uint32_t>(r.state - first)))
       return false;
-    x->bounds.data[r.lo - first + 1]++;
+    x->bounds.data[r.state - first + 1]++;
   }
   return ++x->pairs.data[pair].count != 0;  // counts are 32-bit
 }
