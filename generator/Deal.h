@@ -1,5 +1,28 @@
-// Deal: how the chain build divides its work, for Chain.cpp and
-// Suffixes.cpp alone.
+// Deal: the chain build's words, and how it divides its work.
+//
+// Each word below means this, and only this, in the build's code:
+//
+//   position    an index q into the text's words; p = n - k is the last
+//               that starts a prefix
+//   key         64 bits to be named: a window of ids packed, or the pair
+//               of names of a window's halves
+//   name        a key's number, equal for equal keys; a round names keys
+//   round       one pass of naming (name_prefixes); the last round's names
+//               are the states
+//   rank        a state's number: the order of its first meeting
+//   pair        a state and a word that follows it (PairRecord); laid out,
+//               a Suffix
+//   deal        a pass that copies records, by a key, into partitions of a
+//               block in memory, or into groups of files
+//   partition   a part of a deal's block, worked by one task with a table
+//               small enough for a core's cache
+//   group       a part of a deal into files, worked in memory as a whole
+//               text is, one at a time (Groups.h)
+//   piece       a worker's share of a pass over files, with its own streams
+//   range       a task's equal share of a phase (range_start); a range of
+//               states, a partition or group dealt by states (Ranges)
+//   span        the positions whose names are written back at a time
+//   part        a piece of the text read on its own core (Words.cpp)
 //
 // A deal copies positions [0, m) into partitions of one block, by a key,
 // each partition in text order: every worker counts, then copies, one
@@ -10,9 +33,7 @@
 //            ^start[0]     ^start[1]               12 bytes, as a Suffix
 //   table   Slot{lo, hi, value}, open addressing, linear probing
 //
-// The block is the suffixes' own, so the records leave it as suffixes.
-// A short text's one-word chain needs no deal: it is sorted whole (at the
-// end of this file).
+// The block is the suffixes' own, so the pairs leave it as suffixes.
 #ifndef CHATTERLOOM_DEAL_H
 #define CHATTERLOOM_DEAL_H
 
