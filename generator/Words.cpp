@@ -15,93 +15,12 @@
 #include <algorithm>
 
 #include "Hash.h"
+#include "Intern.h"
 #include "Plan.h"
 #include "Reader.h"
 #include "Workers.h"
 
 namespace {
-
-// ---------------------------------------------------------------------------
-// Interning
-
-// One slot of the word index: the word's id (NONE when empty), the low
-// bits of its text hash, and its first 8 bytes, zero filled past its end.
-// No word holds a zero byte, so for a word under 8 bytes `head` is the
-// whole word and a match needs nothing more.
-struct WordSlot {
-  uint32_t id;
-  uint32_t tag;
-  uint64_t head;
-};
-
-// The index is kept at most three quarters full: probes stay short, and
-// the index, held beside the whole text as it is read, stays small.
-inline bool word_index_full(size_t words, size_t slots) {
-  return (words + 1) * 4 > slots * 3;
-}
-
-// Doubles the word index, re-filing every slot by its tag; false if memory
-// ran out.  Past SMALL_BLOCK it leaps to a huge page's worth of slots, as
-// growing arrays do: the sizes between would be fresh small pages, each
-// faulted in on its own.
-bool grow_word_index(Array<WordSlot> *index) {
-  size_t n = index->size ? index->size * 2 : 1024;
-  if (n * sizeof(WordSlot) > SMALL_BLOCK) n = std::max(n, HUGE_PAGE / sizeof(WordSlot));
-  Array<WordSlot> bigger;
-  if (!make_filled(&bigger, n, WordSlot{NONE, 0, 0})) return false;
-  for (size_t i = 0; i < index->size; i++) {
-    WordSlot s = index->data[i];
-    if (s.id == NONE) continue;
-    size_t pos = s.tag & (n - 1);
-    while (bigger.data[pos].id != NONE) pos = (pos + 1) & (n - 1);
-    bigger.data[pos] = s;
-  }
-  release(index);
-  *index = bigger;
-  return true;
-}
-
-// Files a new word with these bytes in index slot `pos`, found empty by
-// new_word; NONE if memory ran out.
-uint32_t add_word(WordList *list, Array<WordSlot> *index, const unsigned char *text, size_t len,
-                  size_t pos, WordSlot slot) {
-  uint32_t id = static_cast<uint32_t>(list->words.size);
-  if (id == NONE || !reserve_sparse(&list->bytes, list->bytes.size + len + 1 + WORD_SLACK))
-    return NONE;
-  if (!push(&list->words, Word{list->bytes.size, static_cast<uint32_t>(len)})) return NONE;
-  std::memcpy(list->bytes.data + list->bytes.size, text, len);
-  list->bytes.data[list->bytes.size + len] = ' ';
-  list->bytes.size += len + 1;
-  slot.id = id;
-  index->data[pos] = slot;
-  return id;
-}
-
-// Returns the id of the word with these bytes and text_hash `h`, adding it
-// if new; NONE if memory ran out.  SLACK bytes past the text are read, not
-// used.
-inline uint32_t hashed_word(WordList *list, Array<WordSlot> *index, const unsigned char *text,
-                            size_t len, uint64_t h) {
-  if (word_index_full(list->words.size, index->size) && !grow_word_index(index)) return NONE;
-  uint32_t tag = static_cast<uint32_t>(h);
-  uint64_t head = load_short(text, std::min<size_t>(len, 7));
-  if (len >= 8) std::memcpy(&head, text, 8);
-  size_t mask = index->size - 1, pos = tag & mask;
-  for (WordSlot s; (s = index->data[pos]).id != NONE; pos = (pos + 1) & mask) {
-    if (s.head != head) continue;
-    if (len < 8) return s.id;
-    const Word &w = list->words.data[s.id];
-    if (s.tag == tag && w.len == len && std::memcmp(list->bytes.data + w.text_at, text, len) == 0)
-      return s.id;
-  }
-  return add_word(list, index, text, len, pos, WordSlot{NONE, tag, head});
-}
-
-// Returns the id of the word with these bytes, as hashed_word does.
-inline uint32_t new_word(WordList *list, Array<WordSlot> *index, const unsigned char *text,
-                         size_t len) {
-  return hashed_word(list, index, text, len, text_hash(text, len));
-}
 
 // Writes the ids held in memory to the end of the spill file, making it
 // first, and empties the array, which serves from then on as the file's

@@ -1,0 +1,64 @@
+// Intern: the index that gives each distinct word of a text one id, in
+// the order words are first met; it lives only while the text is read.
+#ifndef CHATTERLOOM_INTERN_H
+#define CHATTERLOOM_INTERN_H
+
+#include <algorithm>
+
+#include "Hash.h"
+#include "Markov.h"
+
+// One slot of the word index: the word's id (NONE when empty), the low
+// bits of its text hash, and its first 8 bytes, zero filled past its end.
+// No word holds a zero byte, so for a word under 8 bytes `head` is the
+// whole word and a match needs nothing more.
+struct WordSlot {
+  uint32_t id;
+  uint32_t tag;
+  uint64_t head;
+};
+
+// The index is kept at most three quarters full: probes stay short, and
+// the index, held beside the whole text as it is read, stays small.
+inline bool word_index_full(size_t words, size_t slots) {
+  return (words + 1) * 4 > slots * 3;
+}
+
+// Doubles the word index, re-filing every slot by its tag; false if memory
+// ran out.  Past SMALL_BLOCK it leaps to a huge page's worth of slots, as
+// growing arrays do: the sizes between would be fresh small pages, each
+// faulted in on its own.
+bool grow_word_index(Array<WordSlot> *index);
+
+// Files a new word with these bytes in index slot `pos`, found empty by
+// new_word; NONE if memory ran out.
+uint32_t add_word(WordList *list, Array<WordSlot> *index, const unsigned char *text, size_t len,
+                  size_t pos, WordSlot slot);
+
+// Returns the id of the word with these bytes and text_hash `h`, adding it
+// if new; NONE if memory ran out.  SLACK bytes past the text are read, not
+// used.
+inline uint32_t hashed_word(WordList *list, Array<WordSlot> *index, const unsigned char *text,
+                            size_t len, uint64_t h) {
+  if (word_index_full(list->words.size, index->size) && !grow_word_index(index)) return NONE;
+  uint32_t tag = static_cast<uint32_t>(h);
+  uint64_t head = load_short(text, std::min<size_t>(len, 7));
+  if (len >= 8) std::memcpy(&head, text, 8);
+  size_t mask = index->size - 1, pos = tag & mask;
+  for (WordSlot s; (s = index->data[pos]).id != NONE; pos = (pos + 1) & mask) {
+    if (s.head != head) continue;
+    if (len < 8) return s.id;
+    const Word &w = list->words.data[s.id];
+    if (s.tag == tag && w.len == len && std::memcmp(list->bytes.data + w.text_at, text, len) == 0)
+      return s.id;
+  }
+  return add_word(list, index, text, len, pos, WordSlot{NONE, tag, head});
+}
+
+// Returns the id of the word with these bytes, as hashed_word does.
+inline uint32_t new_word(WordList *list, Array<WordSlot> *index, const unsigned char *text,
+                         size_t len) {
+  return hashed_word(list, index, text, len, text_hash(text, len));
+}
+
+#endif
