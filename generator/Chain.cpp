@@ -161,10 +161,9 @@ bool build_in_memory(const WordList *list, uint32_t k, StateTable *t) {
   bool ok = make_block(&t->suffixes, n);
   b.block = t->suffixes.data;
   if (k == 1) {
-    auto made = [](void *) { return true; };
+    auto made = [] { return true; };
     ok = ok && number_words(list, t) &&
-         collect_suffixes(&b, list->ids.data, k, list->ids.data, p, t->states.size, made, nullptr,
-                          t);
+         collect_suffixes(&b, list->ids.data, k, list->ids.data, p, t->states.size, made, t);
   } else {
     // Each position's state, kept until the suffixes are dealt; the states
     // are made in its block after, where it has room.
@@ -172,22 +171,15 @@ bool build_in_memory(const WordList *list, uint32_t k, StateTable *t) {
     Array<FirstMet> first;
     size_t states = 0;
     ok = ok && make_block(&st, n) && number_states(&b, list, k, st.data, &first, &states);
-    struct Numbered {
-      Array<uint32_t> *st;
-      Array<FirstMet> *first;
-      size_t states;
-      StateTable *t;
-    } numbered{&st, &first, states, t};
-    auto dealt = [](void *arg) {
-      auto *x = static_cast<Numbered *>(arg);
+    auto dealt = [&] {
       // Its pages are already faulted in; those past the states go back.
-      if (move_block(&x->t->states, x->st, x->states))
-        set_capacity(&x->t->states, x->states);
+      if (move_block(&t->states, &st, states))
+        set_capacity(&t->states, states);
       else
-        release(x->st);
-      return make_states(x->first, x->states, x->t);
+        release(&st);
+      return make_states(&first, states, t);
     };
-    ok = ok && collect_suffixes(&b, list->ids.data, k, st.data, p, states, dealt, &numbered, t);
+    ok = ok && collect_suffixes(&b, list->ids.data, k, st.data, p, states, dealt, t);
     release(&st);
     release(&first);
   }

@@ -57,11 +57,9 @@ bool gather_stream(Spiller *s, size_t first, size_t states, uint64_t records, Fe
 // if memory ran out.
 bool gather_in_memory(Spiller *s, Dealt *d, size_t g, size_t r, size_t first, size_t count,
                       size_t *pairs) {
-  Array<Suffix> &records = s->records, &block = s->block;
-  Array<State> &states = s->states;
-  Ranges ranges{};
+  Array<Suffix> &records = s->records;
   s->b.failed = false;
-  bool ok = fit_block(&records, r) && fit_block(&block, r) && fit_block(&states, count) &&
+  bool ok = fit_block(&records, r) && fit_block(&s->block, r) && fit_block(&s->states, count) &&
             read_group(d, g, reinterpret_cast<char *>(records.data));
   for (size_t i = 0; ok && i < r; i++)
     ok = record_at<PairRecord>(records.data, i).state - first < count;
@@ -71,15 +69,10 @@ bool gather_in_memory(Spiller *s, Dealt *d, size_t g, size_t r, size_t first, si
       seen[(record_at<PairRecord>(rec, i).state - rg->first) >> rg->shift]++;
   };
   auto make = [&](size_t i) { return record_at<PairRecord>(records.data, i); };
-  auto part_of = [&](const PairRecord &rec) { return part_of_state(&ranges, rec.state); };
-  s->b.block = block.data;
-  ok = ok &&
-       split_states(&s->b, r, first, count, cache_target(r), SIZE_MAX, tally, records.data,
-                    &ranges) &&
-       deal(&s->b, r, ranges.parts, make, part_of) &&
-       gather_parts(&s->b, &ranges, states.data, pairs);
-  release(&ranges);
-  return ok;
+  s->b.block = s->block.data;
+  return ok && gather_pairs(
+                   &s->b, r, first, count, tally, records.data, make,
+                   [&] { return s->states.data; }, pairs);
 }
 
 // Gathering a group in memory holds its records twice (24 bytes each) and

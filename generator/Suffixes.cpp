@@ -199,26 +199,6 @@ bool gather_parts(Build *b, const Ranges *r, State *states, size_t *pairs) {
   return !b->failed;
 }
 
-bool collect_suffixes(Build *b, const uint32_t *ids, uint32_t k, const uint32_t *st, size_t p,
-                      size_t count, bool (*dealt)(void *), void *arg, StateTable *t) {
-  Ranges r{};
-  auto tally = [](void *a, const Ranges *r, size_t from, size_t to, size_t *seen) {
-    const uint32_t *st = static_cast<const uint32_t *>(a);
-    for (size_t q = from; q < to; q++) seen[st[q] >> r->shift]++;
-  };
-  auto make = [&](size_t q) {
-    return PairRecord{st[q], ids[q + k], st[q + 1] < count ? st[q + 1] : NONE};
-  };
-  auto part_of = [&](const PairRecord &rec) { return part_of_state(&r, rec.state); };
-  bool ok = split_states(b, p, 0, count, cache_target(p), SIZE_MAX, tally,
-                         const_cast<uint32_t *>(st), &r) &&
-            deal(b, p, r.parts, make, part_of) && dealt(arg);
-  assert(!ok || t->states.size == count);
-  ok = ok && gather_parts(b, &r, t->states.data, &t->suffixes.size);
-  release(&r);
-  return ok;
-}
-
 namespace {
 
 // The bytes by which the next words at `next`, sorted by state (state s's

@@ -79,13 +79,47 @@ inline size_t cache_target(size_t m) {
 // and `*pairs`; false if memory ran out.
 bool gather_parts(Build *b, const Ranges *r, State *states, size_t *pairs);
 
-// Lays out in the block each suffix of `count` states, newest first with
-// running counts, from the positions [0, p) and their states st[q] (a
-// state number of `count` or more stands for none).  Once st has been
-// read, dealt() is called, and must make the `count` states in t; false
-// if memory ran out.
+// Lays out in the block each suffix of the `count` states from `first`,
+// newest first with running counts, from the `m` pairs that make(i) makes,
+// i in [0, m), in text order, tally(arg, ...) counting them: they are
+// dealt by ranges of states into partitions, and then dealt() must give
+// the states, whose suffixes_at it sets (or null, where memory ran out).
+// Sets `*pairs`; false if memory ran out.
+template <class Make, class Dealt>
+bool gather_pairs(Build *b, size_t m, size_t first, size_t count, Tally tally, void *arg, Make make,
+                  Dealt dealt, size_t *pairs) {
+  Ranges r{};
+  auto part_of = [&](const PairRecord &rec) { return part_of_state(&r, rec.state); };
+  State *states = nullptr;
+  bool ok = split_states(b, m, first, count, cache_target(m), SIZE_MAX, tally, arg, &r) &&
+            deal(b, m, r.parts, make, part_of) && (states = dealt()) != nullptr &&
+            gather_parts(b, &r, states, pairs);
+  release(&r);
+  return ok;
+}
+
+// Lays out as gather_pairs does the suffixes of the positions [0, p), from
+// their states st[q] (a state number of `count` or more stands for none)
+// and the text's ids, into t->suffixes.  Once st has been read, dealt()
+// must make the `count` states in t.
+template <class Dealt>
 bool collect_suffixes(Build *b, const uint32_t *ids, uint32_t k, const uint32_t *st, size_t p,
-                      size_t count, bool (*dealt)(void *), void *arg, StateTable *t);
+                      size_t count, Dealt dealt, StateTable *t) {
+  auto tally = [](void *a, const Ranges *r, size_t from, size_t to, size_t *seen) {
+    const uint32_t *st = static_cast<const uint32_t *>(a);
+    for (size_t q = from; q < to; q++) seen[st[q] >> r->shift]++;
+  };
+  auto make = [&](size_t q) {
+    return PairRecord{st[q], ids[q + k], st[q + 1] < count ? st[q + 1] : NONE};
+  };
+  auto states = [&]() -> State * {
+    if (!dealt()) return nullptr;
+    assert(t->states.size == count);
+    return t->states.data;
+  };
+  return gather_pairs(b, p, 0, count, tally, const_cast<uint32_t *>(st), make, states,
+                      &t->suffixes.size);
+}
 
 // A one-word chain of a text of at most this many positions is sorted by
 // state in one thread, with no partitions: 4 bytes a position, a third of

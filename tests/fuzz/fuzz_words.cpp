@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "Markov.h"
+#include "Plan.h"
 #include "oracle.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
