@@ -179,32 +179,34 @@ bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Counter
 // word and the next position's state.  A state of `count` or more stands
 // for none.
 struct RecordStreams {
-  SpillReader state, word, next;
+  SpillReader state, word;
   size_t count;
+  uint32_t ahead;  // the state of the position after the last record's
 };
 
 bool open_records(RecordStreams *r, const SpillFile *st, const SpillFile *ids, uint32_t k,
                   uint64_t q, size_t cap) {
-  return open_reader(&r->state, st, q * 4, cap) && open_reader(&r->word, ids, (q + k) * 4, cap) &&
-         open_reader(&r->next, st, (q + 1) * 4, cap);
+  bool ok = open_reader(&r->state, st, q * 4, cap) && open_reader(&r->word, ids, (q + k) * 4, cap);
+  r->ahead = take<uint32_t>(&r->state);
+  return ok && r->state.ok;
 }
 
-// Closes the streams; false if any ran out or failed.
+// Closes the streams; false if either ran out or failed.
 bool close_records(RecordStreams *r) {
-  bool ok = r->state.ok && r->word.ok && r->next.ok;
+  bool ok = r->state.ok && r->word.ok;
   close_reader(&r->state);
   close_reader(&r->word);
-  close_reader(&r->next);
   return ok;
 }
 
 // The next record; *good turns false where the streams fail or the state
-// is out of range.
+// is out of range.  A position's state is read once, as the state ahead of
+// the record before.
 inline PairRecord next_record(RecordStreams *r, bool *good) {
-  uint32_t state = take<uint32_t>(&r->state), word = take<uint32_t>(&r->word),
-           next = take<uint32_t>(&r->next);
-  *good = *good && r->state.ok && r->word.ok && r->next.ok && state < r->count;
-  return PairRecord{state, word, next < r->count ? next : NONE};
+  uint32_t state = r->ahead, word = take<uint32_t>(&r->word);
+  r->ahead = take<uint32_t>(&r->state);
+  *good = *good && r->state.ok && r->word.ok && state < r->count;
+  return PairRecord{state, word, r->ahead < r->count ? r->ahead : NONE};
 }
 
 // Few pairs are gathered in one scan; otherwise the
@@ -219,7 +221,7 @@ bool collect_suffixes(Spiller *s, const WordList *list, uint32_t k, SpillFile *s
     return false;
   size_t few = std::min<uint64_t>(p, uint64_t{count} * list->words.size);
   if (few <= few_keys()) {
-    RecordStreams r{{}, {}, {}, count};
+    RecordStreams r{{}, {}, count, 0};
     auto feed = [&](auto sink) {
       bool good = true;
       for (uint64_t q = 0; good && q < p; q++) {
@@ -236,7 +238,7 @@ bool collect_suffixes(Spiller *s, const WordList *list, uint32_t k, SpillFile *s
   // Otherwise the positions are dealt by ranges of states into groups,
   // which is where the chain's files are written from.
   auto feed = [&](uint64_t from, uint64_t to, auto sink) {
-    RecordStreams r{{}, {}, {}, count};
+    RecordStreams r{{}, {}, count, 0};
     bool good = open_records(&r, st, &list->spilled, k, from, buffer_bytes(s, 8 * s->b.workers));
     for (uint64_t q = from; good && q < to; q++) {
       PairRecord rec = next_record(&r, &good);
