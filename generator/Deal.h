@@ -196,7 +196,9 @@ struct Scratch {
   size_t keys;             // the keys of the last partition, to size the next
 };
 
-// A build's workers and the state of its current deal.
+// A build's workers and the state of its current deal.  A step returns
+// false where it fails; a task of one of its phases, which cannot, sets
+// `failed`, which the step clears before the phase and reads after it.
 struct Build {
   unsigned workers;
   Scratch scratch[MAX_WORKERS];

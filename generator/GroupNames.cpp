@@ -109,11 +109,10 @@ bool rank_groups(Spiller *s, const Round &r, SpillFile *which, Groups *locals, G
 bool translate_groups(Spiller *s, Groups *locals, Groups *ranks) {
   Array<uint32_t> rank[MAX_WORKERS], chunk[MAX_WORKERS];
   size_t step = buffer_bytes(s, 2 * s->b.workers) / 4;
-  std::atomic<bool> failed{false};
   auto one = [&](size_t g, unsigned worker) {
     size_t r = static_cast<size_t>(locals->file[g].bytes / 4);
     size_t d = static_cast<size_t>(ranks->file[g].bytes / 4);
-    bool ok = !failed && fit_block(&rank[worker], d) && fit_block(&chunk[worker], step) &&
+    bool ok = !s->b.failed && fit_block(&rank[worker], d) && fit_block(&chunk[worker], step) &&
               read_at(&ranks->file[g], 0, rank[worker].data, d * 4);
     uint32_t *rk = rank[worker].data, *ch = chunk[worker].data;
     for (size_t from = 0; ok && from < r; from += step) {
@@ -126,14 +125,15 @@ bool translate_groups(Spiller *s, Groups *locals, Groups *ranks) {
       ok = ok && write_at(&locals->file[g], from * 4, ch, len * 4);
     }
     close_spill(&ranks->file[g]);
-    if (!ok) failed = true;
+    if (!ok) s->b.failed = true;
   };
+  s->b.failed = false;
   run_tasks(locals->count, s->b.workers, one);
   for (unsigned w = 0; w < MAX_WORKERS; w++) {
     release(&rank[w]);
     release(&chunk[w]);
   }
-  return !failed;
+  return !s->b.failed;
 }
 
 // Writes the names out in text order, each taken from its group, in

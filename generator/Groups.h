@@ -151,12 +151,13 @@ bool each_in_group(const Spiller *s, const Dealt *d, size_t g, uint64_t from, ui
 // worker, each on its own streams; false if any failed.
 template <class F>
 bool by_pieces(Spiller *s, uint64_t m, F fn) {
-  std::atomic<bool> failed{false};
   auto piece = [&](size_t p, unsigned) {
-    if (!fn(p, range_start(m, s->b.workers, p), range_start(m, s->b.workers, p + 1))) failed = true;
+    if (!fn(p, range_start(m, s->b.workers, p), range_start(m, s->b.workers, p + 1)))
+      s->b.failed = true;
   };
+  s->b.failed = false;
   run_tasks(s->b.workers, s->b.workers, piece);
-  return !failed;
+  return !s->b.failed;
 }
 
 #endif

@@ -67,6 +67,7 @@ bool gather_in_memory(Spiller *s, Dealt *d, size_t g, size_t r, size_t first, si
     const Suffix *rec = static_cast<const Suffix *>(a);
     for (size_t i = from; i < to; i++)
       seen[(record_at<PairRecord>(rec, i).state - rg->first) >> rg->shift]++;
+    return true;
   };
   auto make = [&](size_t i) { return record_at<PairRecord>(records.data, i); };
   s->b.block = s->block.data;
@@ -79,23 +80,9 @@ bool gather_in_memory(Spiller *s, Dealt *d, size_t g, size_t r, size_t first, si
 // a state (8) per record at most.
 constexpr size_t PAIR_BYTES = 32;
 
-// How a deal counts its records by fine range: a tally and its argument.
-struct Counter {
-  Tally tally;
-  void *arg;
-  std::atomic<bool> failed;
-};
-
 template <class Feed>
-bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Counter *c, Feed feed,
-                     StateTable *t, SpillWriter *starts, bool *split);
-
-// Counts records of a group by fine range, through its feed.
-template <class Feed>
-struct GroupTally {
-  Feed *feed;
-  Counter counter;
-};
+bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Tally tally, void *arg,
+                     Feed feed, StateTable *t, SpillWriter *starts, bool *split);
 
 // Gathers group g of the records dealt, of the `count` states from
 // `first`, and appends it to the chain's files: in memory where it fits,
@@ -115,20 +102,15 @@ bool gather_group(Spiller *s, Dealt *d, size_t g, size_t first, size_t count, St
   auto feed = [&](uint64_t from, uint64_t to, auto sink) {
     return each_in_group<PairRecord>(s, d, g, from, to, sink);
   };
-  using Feed = decltype(feed);
   auto tally = [](void *a, const Ranges *rg, size_t from, size_t to, size_t *seen) {
-    auto *x = static_cast<GroupTally<Feed> *>(a);
-    bool ok = (*x->feed)(from, to, [&](const PairRecord &rec) {
+    return (*static_cast<decltype(feed) *>(a))(from, to, [&](const PairRecord &rec) {
       seen[(rec.state - rg->first) >> rg->shift]++;
       return true;
     });
-    if (!ok) x->counter.failed = true;
   };
-  GroupTally<Feed> counted{&feed, {tally, nullptr, false}};
-  counted.counter.arg = &counted;
   bool split = false;
   if (count > 1 &&
-      (!deal_and_gather(s, r, first, count, &counted.counter, feed, t, starts, &split) || split))
+      (!deal_and_gather(s, r, first, count, tally, &feed, feed, t, starts, &split) || split))
     return split;
   return gather_stream(
       s, first, count, r, [&](auto sink) { return feed(0, r, sink); }, t, starts);
@@ -142,12 +124,11 @@ bool gather_group(Spiller *s, Dealt *d, size_t g, size_t first, size_t count, St
 // cannot be split into two groups or more.  False if memory ran out or a
 // spill file failed.
 template <class Feed>
-bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Counter *c, Feed feed,
-                     StateTable *t, SpillWriter *starts, bool *split) {
+bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Tally tally, void *arg,
+                     Feed feed, StateTable *t, SpillWriter *starts, bool *split) {
   uint64_t target = group_items(s, m, PAIR_BYTES);
   Ranges groups{};
-  bool ok = split_states(&s->b, m, first, count, target, MAX_GROUPS, c->tally, c->arg, &groups) &&
-            !c->failed;
+  bool ok = split_states(&s->b, m, first, count, target, MAX_GROUPS, tally, arg, &groups);
   if (split && (*split = groups.parts > 1) == false) {
     release(&groups);
     return ok;
@@ -249,10 +230,8 @@ bool collect_suffixes(Spiller *s, const WordList *list, uint32_t k, SpillFile *s
   struct States {
     const SpillFile *st;
     size_t cap, count;
-    Counter counter;
-  } states{st, buffer_bytes(s, 2 * s->b.workers), count, {nullptr, nullptr, false}};
-  states.counter.arg = &states;
-  states.counter.tally = [](void *a, const Ranges *rg, size_t from, size_t to, size_t *seen) {
+  } states{st, buffer_bytes(s, 2 * s->b.workers), count};
+  auto tally = [](void *a, const Ranges *rg, size_t from, size_t to, size_t *seen) {
     auto *x = static_cast<States *>(a);
     SpillReader c{};
     bool good = open_reader(&c, x->st, uint64_t{from} * 4, x->cap);
@@ -262,9 +241,9 @@ bool collect_suffixes(Spiller *s, const WordList *list, uint32_t k, SpillFile *s
       if (good) seen[state >> rg->shift]++;
     }
     close_reader(&c);
-    if (!good) x->counter.failed = true;
+    return good;
   };
-  bool ok = deal_and_gather(s, p, 0, count, &states.counter, feed, t, &starts, nullptr);
+  bool ok = deal_and_gather(s, p, 0, count, tally, &states, feed, t, &starts, nullptr);
   return close_writer(&starts) && ok;
 }
 

@@ -138,10 +138,16 @@ bool split_states(Build *b, size_t m, size_t first, size_t count, size_t target,
   }
   size_t tasks = range_tasks(b->workers);
   auto count_range = [&](size_t task, unsigned w) {
-    tally(arg, r, range_start(m, tasks, task), range_start(m, tasks, task + 1),
-          seen.data + w * fine);
+    if (!tally(arg, r, range_start(m, tasks, task), range_start(m, tasks, task + 1),
+               seen.data + w * fine))
+      b->failed = true;
   };
+  b->failed = false;
   run_tasks(tasks, b->workers, count_range);
+  if (b->failed) {
+    release(&seen);
+    return false;
+  }
   size_t held = 0;
   r->parts = 0;
   for (size_t f = 0; f < fine; f++) {

@@ -59,8 +59,9 @@ inline size_t part_of_state(const Ranges *r, size_t s) {
 }
 
 // Adds to seen[f], for each record among [from, to), one for the fine
-// range f of its state s: (s - r->first) >> r->shift.
-using Tally = void (*)(void *arg, const Ranges *r, size_t from, size_t to, size_t *seen);
+// range f of its state s: (s - r->first) >> r->shift; false where the
+// records could not be read.
+using Tally = bool (*)(void *arg, const Ranges *r, size_t from, size_t to, size_t *seen);
 
 // Splits the states [first, first + count) of m records into at most
 // `max_parts` partitions of about `target` records each, tallying the
@@ -108,6 +109,7 @@ bool collect_suffixes(Build *b, const uint32_t *ids, uint32_t k, const uint32_t 
   auto tally = [](void *a, const Ranges *r, size_t from, size_t to, size_t *seen) {
     const uint32_t *st = static_cast<const uint32_t *>(a);
     for (size_t q = from; q < to; q++) seen[st[q] >> r->shift]++;
+    return true;
   };
   auto make = [&](size_t q) {
     return PairRecord{st[q], ids[q + k], st[q + 1] < count ? st[q + 1] : NONE};
