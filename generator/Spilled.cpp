@@ -41,10 +41,7 @@ bool gather_stream(Spiller *s, size_t first, size_t states, uint64_t records, Fe
                    StateTable *t, SpillWriter *starts) {
   Scratch *x = &s->b.scratch[0];
   Array<Suffix> out;
-  bool ok = start_pairs(x, static_cast<size_t>(std::min<uint64_t>(records, FIRST_KEYS)), states) &&
-            feed([&](const PairRecord &r) {
-              return r.state - first < states && count_pair(x, r, first);
-            });
+  bool ok = count_pairs(x, first, states, std::min<uint64_t>(records, FIRST_KEYS), feed);
   release(&x->table);  // the pairs are counted: their table goes before their layout comes
   ok = ok && make_block(&out, x->pairs.size) && lay_out_pairs(x, states, out.data) &&
        append_group(t, out.data, x->pairs.size, states, nullptr, x->bounds.data, starts);

@@ -102,9 +102,12 @@ bool gather_sorted(Scratch *x, Suffix *part, size_t n, size_t most, size_t first
 // frequent state made too large to sort.
 bool gather_counted(Scratch *x, Suffix *part, size_t n, size_t first, size_t count, State *states,
                     size_t at, size_t *laid) {
-  bool ok = start_pairs(x, n, count);
-  for (size_t i = 0; ok && i < n; i++) ok = count_pair(x, record_at<PairRecord>(part, i), first);
-  if (!ok || !lay_out_pairs(x, count, part)) return false;
+  auto feed = [&](auto sink) {
+    for (size_t i = 0; i < n; i++)
+      if (!sink(record_at<PairRecord>(part, i))) return false;
+    return true;
+  };
+  if (!count_pairs(x, first, count, n, feed) || !lay_out_pairs(x, count, part)) return false;
   for (size_t g = 0; g < count; g++)
     states[g].suffixes_at = static_cast<uint32_t>(at + (g ? x->bounds.data[g - 1] : 0));
   *laid = x->pairs.size;

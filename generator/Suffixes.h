@@ -29,6 +29,17 @@ inline bool count_pair(Scratch *x, const PairRecord &r, size_t first) {
   return ++x->pairs.data[pair].count != 0;  // counts are 32-bit
 }
 
+// Counts the pairs that feed(sink) hands to sink(record), at most
+// `records` of them, of the `states` states from `first`, as count_pair
+// does; false if memory ran out or a record was out of range or could not
+// be read.
+template <class Feed>
+bool count_pairs(Scratch *x, size_t first, size_t states, size_t records, Feed feed) {
+  return start_pairs(x, records, states) && feed([&](const PairRecord &r) {
+           return r.state - first < states && count_pair(x, r, first);
+         });
+}
+
 // Lays out the counted pairs in `out`, by state and newest first, with
 // running counts; x->bounds[g] is left at the end of state first + g's.
 // False where a state's count passes 32 bits.
