@@ -21,7 +21,15 @@
 //              newest first (Suffixes.cpp).
 //
 // A one-word prefix is its word, so the numbering is skipped there; on a
-// short text its suffixes are sorted by state with no deal at all.
+// short text its suffixes are sorted by state with no deal at all (the
+// Bible at prefix 1: 11 MB and 24 ms, against 24 MB and 32 ms dealt).
+//
+// Every large block is held on the memory account (Budget.h) while the
+// build runs, against the budget found as the run started.  Reading
+// chooses: a text whose build would not fit what its words leave has its
+// ids spilled, and is built over files (Spilled.cpp), the same steps a
+// group at a time; an in-memory build that the account refuses after all
+// is done again that way.
 #include "Chain.h"
 
 #include "Spilled.h"

@@ -35,7 +35,8 @@
 //
 // A chain too large for memory is built from spilled ids into spill files
 // (Spilled.cpp) and kept there, as ChainFiles: the same arrays with 64-bit
-// indices, read by the walk only where it steps.
+// indices, read by the walk through the same view as one in memory, only
+// where it steps.
 #ifndef CHATTERLOOM_MARKOV_H
 #define CHATTERLOOM_MARKOV_H
 
