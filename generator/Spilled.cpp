@@ -106,9 +106,10 @@ bool gather_group(Spiller *s, Dealt *d, size_t g, size_t first, size_t count, St
     });
   };
   bool split = false;
-  if (count > 1 &&
-      (!deal_and_gather(s, r, first, count, tally, &feed, feed, t, starts, &split) || split))
-    return split;
+  if (!held && count > 1) {
+    bool ok = deal_and_gather(s, r, first, count, tally, &feed, feed, t, starts, &split);
+    if (!ok || split) return ok;
+  }
   return gather_stream(
       s, first, count, r, [&](auto sink) { return feed(0, r, sink); }, t, starts);
 }
