@@ -97,6 +97,13 @@ bool set_capacity(Array<T> *a, size_t cap, bool huge = true) {
   return true;
 }
 
+// The bytes the memory account holds for the block of `a`.
+template <class T>
+size_t held_bytes(const Array<T> *a) {
+  size_t bytes = a->cap * sizeof(T);
+  return bytes >= LARGE_BLOCK ? mapped_bytes(bytes) : 0;
+}
+
 // A growing array leaps from SMALL_BLOCK bytes to a large block: the heap's
 // blocks in between would be fresh small pages, each faulted in on its own.
 constexpr size_t SMALL_BLOCK = size_t{64} << 10;

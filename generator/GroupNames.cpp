@@ -56,7 +56,8 @@ bool name_groups(Spiller *s, Dealt *keys, Groups *locals, uint64_t (*at)[MAX_GRO
     size_t r = static_cast<size_t>(group_bytes(keys, g) / 8);
     for (size_t p = 0, before = 0; p < keys->pieces; before += keys->piece[p++].file[g].bytes / 8)
       at[p][g] = before;
-    if (fits(s, uint64_t{r} * NAME_BYTES) && name_in_memory(s, keys, g, r, &a)) {
+    if (fits(s, uint64_t{r} * NAME_BYTES, held_bytes(&a) + held_bytes(&s->block)) &&
+        name_in_memory(s, keys, g, r, &a)) {
       ok = write_at(&locals->file[g], 0, a.data, r * 4);
     } else {
       // What the last group kept goes back first.

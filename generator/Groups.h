@@ -62,9 +62,11 @@ inline size_t group_room(const Spiller *s) {
 }
 
 // Whether a group whose own blocks take `bytes` may be worked in memory:
-// within the room, or in blocks small enough that the account holds none.
-inline bool fits(const Spiller *s, uint64_t bytes) {
-  return bytes <= std::max(group_room(s), LARGE_BLOCK);
+// within the room and the `kept` bytes of the blocks the last group left,
+// which serve again or go, or in blocks small enough that the account
+// holds none.
+inline bool fits(const Spiller *s, uint64_t bytes, size_t kept) {
+  return bytes <= std::max(group_room(s) + kept, LARGE_BLOCK);
 }
 
 // The items of `bytes` bytes each that a group should hold: half what its

@@ -88,7 +88,8 @@ bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Tally t
 bool gather_group(Spiller *s, Dealt *d, size_t g, size_t first, size_t count, StateTable *t,
                   SpillWriter *starts) {
   size_t r = static_cast<size_t>(group_bytes(d, g) / sizeof(PairRecord)), pairs = 0;
-  bool held = fits(s, uint64_t{r} * PAIR_BYTES);
+  size_t kept = held_bytes(&s->records) + held_bytes(&s->block) + held_bytes(&s->states);
+  bool held = fits(s, uint64_t{r} * PAIR_BYTES, kept);
   if (held && gather_in_memory(s, d, g, r, first, count, &pairs))
     return append_group(t, s->block.data, pairs, count, s->states.data, nullptr, starts);
   // What the last group kept goes back first.
