@@ -69,19 +69,21 @@ inline bool fits(const Spiller *s, uint64_t bytes, size_t kept) {
   return bytes <= std::max(group_room(s) + kept, LARGE_BLOCK);
 }
 
-// The items of `bytes` bytes each that a group should hold: half what its
-// room holds, since a group may pass its share, but no fewer than small
-// blocks hold (which the account does not hold, and more groups would only
-// cost files) or the most groups leave.
-inline uint64_t group_items(const Spiller *s, uint64_t items, size_t bytes) {
+// The items of `bytes` bytes each that a group should hold: a `share` of
+// what its room holds, but no fewer than small blocks hold (which the
+// account does not hold, and more groups would only cost files) or the
+// most groups leave.  A round's keys are dealt by hash, and a group may
+// pass its share: naming takes half its room.  A group of states that
+// passes its room is dealt again.
+inline uint64_t group_items(const Spiller *s, uint64_t items, size_t bytes, size_t share) {
   size_t small = std::min(LARGE_BLOCK, memory_budget());
-  return std::max<uint64_t>({group_room(s) / 2 / bytes, small / bytes, items / MAX_GROUPS + 1});
+  return std::max<uint64_t>({group_room(s) / share / bytes, small / bytes, items / MAX_GROUPS + 1});
 }
 
-// The groups, a power of two, that deal `items` items of `bytes` bytes
-// each into groups of group_items.
+// The groups, a power of two, that deal `items` keys of `bytes` bytes each
+// into groups of half their room.
 inline size_t groups_for(const Spiller *s, uint64_t items, size_t bytes) {
-  size_t groups = 1, target = group_items(s, items, bytes);
+  size_t groups = 1, target = group_items(s, items, bytes, 2);
   while (groups < MAX_GROUPS && items / groups > target) groups *= 2;
   return groups;
 }

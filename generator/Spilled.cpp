@@ -125,7 +125,7 @@ bool gather_group(Spiller *s, Dealt *d, size_t g, size_t first, size_t count, St
 template <class Feed>
 bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Tally tally, void *arg,
                      Feed feed, StateTable *t, SpillWriter *starts, bool *split) {
-  uint64_t target = group_items(s, m, PAIR_BYTES);
+  uint64_t target = group_items(s, m, PAIR_BYTES, 1);
   Ranges groups{};
   bool ok = split_states(&s->b, m, first, count, target, MAX_GROUPS, tally, arg, &groups);
   if (split && (*split = groups.parts > 1) == false) {
