@@ -43,6 +43,14 @@ struct Spiller {
   Array<State> states;
 };
 
+// Gives back what the build's workers and the last group kept.
+inline void release(Spiller *s) {
+  release(&s->b);
+  release(&s->records);
+  release(&s->block);
+  release(&s->states);
+}
+
 // The bytes of each of `streams` buffers open at once.
 inline size_t buffer_bytes(const Spiller *s, size_t streams) {
   return std::clamp(s->buffers / streams, MIN_BUFFER, MAX_BUFFER);

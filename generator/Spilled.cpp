@@ -92,11 +92,7 @@ bool gather_group(Spiller *s, Dealt *d, size_t g, size_t first, size_t count, St
   bool held = fits(s, uint64_t{r} * PAIR_BYTES, kept);
   if (held && gather_in_memory(s, d, g, r, first, count, &pairs))
     return append_group(t, s->block.data, pairs, count, s->states.data, nullptr, starts);
-  // What the last group kept goes back first.
-  release(&s->records);
-  release(&s->block);
-  release(&s->states);
-  release(&s->b);
+  release(s);  // what the last group kept goes back first
   auto feed = [&](uint64_t from, uint64_t to, auto sink) {
     return each_in_group<PairRecord>(s, d, g, from, to, sink);
   };
@@ -265,10 +261,7 @@ bool build_spilled(const WordList *list, uint32_t k, StateTable *t) {
   SpillFile ids = list->spilled;
   ok = ok && collect_suffixes(s, list, k, k == 1 ? &ids : &st, n - k, states, t);
   close_spill(&st);
-  release(&s->b);
-  release(&s->records);
-  release(&s->block);
-  release(&s->states);
+  release(s);
   delete s;
   return ok;
 }
