@@ -4,32 +4,22 @@
 // found at random is found in a partition whose table fits in a core's
 // cache (Deal.h).  Two steps:
 //
-//   numbering  Each position q <= p = n - k gets the state of the k-word
-//              prefix there.  Prefixes are named exactly, by rounds that
-//              each name 64-bit keys in hash partitions: the first names
-//              windows of as many words as their ids can be packed in a
-//              key (the whole prefix, when short), and each next one a
-//              window twice as wide, as the pair of names of its halves.
-//              A round's names go back to text order a span of positions
-//              at a time, so that none lands at random in an array as
-//              large as the text.
-//              The last round names each prefix by its first position, and
-//              the states are the first positions below p, numbered by
-//              rank: creation order, without a global index.
+//   numbering  Each position q <= p = n - k gets its prefix's state, named
+//              exactly in rounds (name_prefixes), each round's names going
+//              back to text order a span at a time.  The last names each
+//              prefix by its first position; the states are the first
+//              positions below p, numbered by rank, with no global index.
 //   suffixes   Positions are dealt by ranges of states, and in each
-//              partition the (state, word) pairs are counted and laid out
-//              newest first (Suffixes.cpp).
+//              partition the pairs are counted and laid out (Suffixes.cpp).
 //
-// A one-word prefix is its word, so the numbering is skipped there; on a
-// short text its suffixes are sorted by state with no deal at all (the
-// Bible at prefix 1: 11 MB and 24 ms, against 24 MB and 32 ms dealt).
+// A one-word prefix is its word, so the numbering is skipped; on a short
+// text its suffixes are sorted with no deal (the Bible at prefix 1: 11 MB
+// and 24 ms, against 24 MB and 32 ms dealt).
 //
-// Every large block is held on the memory account (Budget.h) while the
-// build runs, against the budget found as the run started.  Reading
-// chooses: a text whose build would not fit what its words leave has its
-// ids spilled, and is built over files (Spilled.cpp), the same steps a
-// group at a time; an in-memory build that the account refuses after all
-// is done again that way.
+// Every large block is held on the memory account (Budget.h).  A text whose
+// build would not fit what its words leave is read into spilled ids and
+// built over files (Spilled.cpp), a group at a time; so is one whose
+// in-memory build the account refuses after all.
 #include "Chain.h"
 
 #include "Spilled.h"
@@ -39,7 +29,7 @@
 namespace {
 
 // The bits set in x: one instruction where the target has it, else a few
-// inline steps, which cost less than the library's call.
+// inline steps, cheaper than the library's call.
 inline uint32_t count_bits(uint64_t x) {
 #ifdef __POPCNT__
   return static_cast<uint32_t>(__builtin_popcountll(x));
@@ -51,24 +41,20 @@ inline uint32_t count_bits(uint64_t x) {
 #endif
 }
 
-// 64 positions of the bitmap of first meetings: a bit for each position
-// below p where its prefix is first met, and how many were met before, so
-// that a position's rank is one cache line away.
+// 64 positions of the bitmap of first meetings, and how many came before:
+// a position's rank is one cache line away.
 struct FirstMet {
   uint64_t bits;
   uint32_t before;
 };
 
-// How many positions ahead the rank asks for the bitmap word of a first
-// meeting.  Its loads are independent but land anywhere in the bitmap, and
-// past the caches the core alone keeps too few of them in flight.
+// How far ahead the rank prefetches: its loads land anywhere in the bitmap,
+// and the core alone keeps too few in flight.
 constexpr size_t RANK_AHEAD = 32;
 
-// Turns each position's first position st[q] into its state: the states
-// are the first positions below p, numbered by rank in text order.  The
-// text's last prefix has no state where it is met first.  Leaves in
-// `first` the bitmap that make_states makes the states from, and their
-// number in `states`; false if memory ran out.
+// Turns each first position st[q] into its state, the rank of the first
+// positions below p, leaving their bitmap in `first` and their number in
+// `states`; false if memory ran out.
 bool rank_states(Build *b, uint32_t *st, size_t p, Array<FirstMet> *first, size_t *states) {
   size_t words = p / 64 + 1;
   if (!make_block(first, words)) return false;
@@ -105,8 +91,7 @@ bool rank_states(Build *b, uint32_t *st, size_t p, Array<FirstMet> *first, size_
   return true;
 }
 
-// Makes the states, in creation order, from the bitmap of first meetings;
-// false if memory ran out.
+// Makes the states from the bitmap of first meetings; false if memory ran out.
 bool make_states(const Array<FirstMet> *first, size_t states, StateTable *t) {
   if (!reserve(&t->states, states)) return false;
   for (size_t w = 0; w < first->size; w++)
@@ -118,8 +103,7 @@ bool make_states(const Array<FirstMet> *first, size_t states, StateTable *t) {
   return true;
 }
 
-// Gives each position q <= p the state of its prefix (NONE where it has
-// none); the states are left to make_states.
+// Gives each position q <= p its prefix's state, or NONE.
 bool number_states(Build *b, const WordList *list, uint32_t k, uint32_t *st, Array<FirstMet> *first,
                    size_t *states) {
   const uint32_t *ids = list->ids.data;
@@ -143,10 +127,6 @@ bool number_words(const WordList *list, StateTable *t) {
                return true;
              });
 }
-
-}  // namespace
-
-namespace {
 
 bool build_in_memory(const WordList *list, uint32_t k, StateTable *t) {
   t->k = k;
@@ -202,8 +182,7 @@ bool build_in_memory(const WordList *list, uint32_t k, StateTable *t) {
 bool build_chain(WordList *list, uint32_t k, StateTable *t) {
   hold_to_budget(true);
   bool ok = list->spilled.fd < 0 && build_in_memory(list, k, t);
-  // A text whose in-memory build did not fit after all is built again in
-  // spill files: a last resort, since reading decides from an estimate.
+  // A last resort: reading decides from an estimate.
   if (!ok) {
     release(t);
     ok = (list->spilled.fd >= 0 || spill_words(list)) && build_spilled(list, k, t);

@@ -2,7 +2,6 @@
 // tables, and the write-back of names to text order.
 #include "Deal.h"
 
-// About log2(n / PARTITION_RECORDS), unless the plan forces it.
 unsigned partition_bits(size_t n) {
   if (build_plan.partition_bits) return std::min(build_plan.partition_bits, MAX_PARTITION_BITS);
   unsigned bits = 0;
@@ -10,12 +9,9 @@ unsigned partition_bits(size_t n) {
   return bits;
 }
 
-// Makes the worker's table empty for a partition of `records` records,
-// with room for about as many keys as its last partition had (partitions
-// are alike, and a table that must grow costs less than clearing one too
-// large); false if memory ran out.  A worker's first table has room for a
-// whole partition: grown from small, it would be made and remade on fresh
-// pages, which cost more than clearing it once.
+// Growing a table costs less than clearing one too large, but a worker's
+// first has room for a whole partition: grown from small, it would be
+// remade on fresh pages.
 bool clear_table(Scratch *x, size_t records) {
   size_t guess = x->table.cap ? std::max<size_t>(x->keys + x->keys / 4, 256) : PARTITION_RECORDS;
   size_t keys = std::min(records, guess), n = 32;
@@ -53,18 +49,15 @@ void release(Build *b) {
 
 namespace {
 
-// log2 of the positions of a write-back's span: their 4 MiB of names stay
-// in the cache while every partition's run in it is written.  Shorter
-// spans make more, shorter runs, so a short text's spans are shortened only
-// until every task has some.
+// log2 of a write-back's span: its 4 MiB of names stay in the cache while
+// every partition's run in it is written; a short text's are shortened
+// only until every task has some.
 constexpr unsigned SPAN_BITS = 20, MIN_SPAN_BITS = 12;
 
-// Writes the name that each record of the deal into `parts` partitions
-// holds in its `lo` to out[q], q in [0, m); false if memory ran out.
-// Written partition by partition, each name would cost a line from
-// memory once `out` outgrows the cache.  A partition keeps text order, so
-// its records in a span of positions are one run: the spans are written
-// one at a time, from every partition's run in each.
+// Writes each dealt record's name, in its `lo`, to out[q]; false if memory
+// ran out.  Partition by partition, each name would miss the cache; a
+// partition keeps text order, so spans are written in turn, each from
+// every partition's run in it.
 bool write_back(Build *b, size_t parts, size_t m, uint32_t *out) {
   size_t tasks = range_tasks(b->workers);
   unsigned bits = SPAN_BITS;
@@ -105,7 +98,7 @@ bool write_back(Build *b, size_t parts, size_t m, uint32_t *out) {
   return !b->failed;
 }
 
-// Names the keys key(q), q in [0, m), as name_round does.
+// Names the keys key(q), q < m, as name_round does.
 template <class Key>
 bool name_keys(Build *b, size_t m, Key key, uint32_t *out, bool last, size_t *names) {
   unsigned bits = partition_bits(std::min(m, *names));

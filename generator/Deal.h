@@ -2,32 +2,23 @@
 //
 // Each word below means this, and only this, in the build's code:
 //
-//   position    an index q into the text's words; p = n - k is the last
-//               that starts a prefix
-//   key         64 bits to be named: a window of ids packed, or the pair
-//               of names of a window's halves
-//   name        a key's number, equal for equal keys; a round names keys
-//   round       one pass of naming (name_prefixes); the last round's names
-//               are the states
-//   rank        a state's number: the order of its first meeting
-//   pair        a state and a word that follows it (PairRecord); laid out,
-//               a Suffix
-//   deal        a pass that copies records, by a key, into partitions of a
-//               block in memory, or into groups of files
-//   partition   a part of a deal's block, worked by one task with a table
-//               small enough for a core's cache
-//   group       a part of a deal into files, worked in memory as a whole
-//               text is, one at a time (Groups.h)
-//   piece       a worker's share of a pass over files, with its own streams
-//   range       a task's equal share of a phase (range_start); a range of
-//               states, a partition or group dealt by states (Ranges)
-//   span        the positions whose names are written back at a time
-//   part        a piece of the text read on its own core (Words.cpp)
+//   position   an index q into the text's words; p = n - k starts the last prefix
+//   key        64 bits to be named: ids packed, or the names of two halves
+//   name       a key's number, equal for equal keys
+//   round      one pass of naming (name_prefixes); the last one's names are states
+//   rank       a state's number: the order of its first meeting
+//   pair       a state and a word after it (PairRecord); laid out, a Suffix
+//   deal       a pass copying records by a key into partitions, or groups
+//   partition  a part of a deal's block, worked with a table in a core's cache
+//   group      a part of a deal into files, worked in memory in turn (Groups.h)
+//   piece      a worker's share of a pass over files, on its own streams
+//   range      a task's share of a phase; of states, a partition's (Ranges)
+//   span       the positions whose names are written back at a time
+//   part       a piece of the text read on its own core (Words.cpp)
 //
-// A deal copies positions [0, m) into partitions of one block, by a key,
-// each partition in text order: every worker counts, then copies, one
-// range of positions.  The partitions are then worked on all cores, each
-// with a table of its own small enough for a core's cache:
+// A deal copies positions [0, m) into partitions of one block, each in text
+// order, every worker counting and then copying one range of positions;
+// the partitions are then worked on all cores:
 //
 //   block   [ partition 0 | partition 1 | ... ]   KeyRecord or PairRecord
 //            ^start[0]     ^start[1]               12 bytes, as a Suffix
@@ -46,27 +37,23 @@
 #include "Plan.h"
 #include "Workers.h"
 
-// A partition of about this many records keeps its table in a core's own
-// cache: at most twice as many 12-byte slots, 768 KiB.
+// A partition's table of at most twice as many 12-byte slots, 768 KiB,
+// stays in a core's own cache.
 constexpr size_t PARTITION_RECORDS = size_t{1} << 15;
-// A deal writes one stream per partition on each core, each on its own
-// pages; past about 2^10 of them the pages outrun the core's TLB and every
-// record's write misses it (the two deals of 500 MB of prose take a fifth
-// longer into 2^11 partitions than into 2^10, and a quarter longer again
-// into 2^12).  Past 2^10 * PARTITION_RECORDS positions partitions grow
-// instead: a table larger than the cache costs less than those misses.
+// A deal writes a stream per partition per core; past 2^10 of them the
+// pages outrun the TLB (500 MB of prose deals a fifth slower into 2^11, a
+// quarter slower again into 2^12), so partitions grow instead.
 constexpr unsigned MAX_PARTITION_BITS = 10;
 
-// The text's last prefix, at position p, starts no transition: where it is
-// met first it has no state.  `first_at` is where a prefix is met first.
+// Whether a prefix first met at `first_at` has a state: the last, at p,
+// starts no transition.
 inline bool has_state(uint64_t first_at, uint64_t p) {
   return first_at < p;
 }
 
-// The states of one-word prefixes: ids follow the order of first meeting,
-// so word w is state w, met first where the ids reach w.  Calls first(q)
-// for each position q below p where a word is met first, in order, next()
-// giving the ids from position 0; false as soon as either fails.
+// Calls first(q) for each q < p where a word is first met, next() giving
+// the ids: ids follow first meeting, so word w is state w.  False as soon
+// as either fails.
 template <class Next, class First>
 bool first_meetings(uint64_t p, Next next, First first) {
   uint64_t count = 0;
@@ -81,18 +68,15 @@ bool first_meetings(uint64_t p, Next next, First first) {
 }
 
 // ---------------------------------------------------------------------------
-// Naming prefixes of k >= 2 words, in rounds.  The first names windows of
-// as many words as their ids fit in a key: the whole prefix, where it is
-// short and the words not too many.  Then windows double, each the pair of
-// names of its halves, until two windows, overlapping where they are more
-// than k, make up the prefix.  The last round's names are the states.
+// Naming prefixes of k >= 2 words, in rounds: the first names windows of as
+// many ids as fit a key, then windows double, each the pair of names of its
+// halves (overlapping at the end), until they cover the prefix.
 
 // The most ids packed into one key: packing is a step per id.
 constexpr size_t MAX_PACKED = 8;
 
-// One round: it names the keys of positions [0, m), each the `width` ids
-// there packed `bits` bits apart (the first round), or else the pair of
-// last round's names at q and q + d.
+// A round names the keys at [0, m): `width` ids packed `bits` apart (the
+// first), or the last round's names at q and q + d.
 struct Round {
   unsigned bits;
   size_t width;   // the words a name covers once the round is done
@@ -109,13 +93,12 @@ inline uint64_t packed(const uint32_t *at, size_t w, unsigned bits) {
   return key;
 }
 
-// Calls name(&round) for each round of naming the k-word prefixes of a text
-// of n words, `words` of them distinct; false as soon as one fails.
+// Calls name(&round) for each round naming the k-word prefixes of n words,
+// `words` distinct; false as soon as one fails.
 template <class Name>
 bool name_prefixes(uint64_t n, uint32_t k, size_t words, Name name) {
   assert(k >= 2 && n > k);
-  // How many names there may be: at most the windows of ids, or of names
-  // of halves (few where the text repeats itself).
+  // At most the windows of ids, or of names of halves, can be distinct.
   auto times = [](size_t x, size_t y) { return x > SIZE_MAX / y ? SIZE_MAX : x * y; };
   Round r{};
   r.bits = std::max(1u, static_cast<unsigned>(std::bit_width(words - 1)));
@@ -136,17 +119,14 @@ bool name_prefixes(uint64_t n, uint32_t k, size_t words, Name name) {
   return true;
 }
 
-// The records a deal writes.  They are kept in the suffixes' block, one
-// Suffix's room each, and copied in and out as bytes: a block holds
-// records of one kind at a time, then the suffixes laid out from them.
+// The records a deal writes, one kind at a time into the suffixes' block,
+// a Suffix's room each, copied in and out as bytes.
 //
-// A key to be named (lo, hi) and the position it stands at; once the key
-// is named, lo holds the name.
+// A key (lo, hi) at position q; once named, lo holds the name.
 struct KeyRecord {
   uint32_t lo, hi, q;
 };
-// A pair: a state, the word that follows it, and the state that word
-// leads to (NONE where it has none).
+// A state, the word after it, and the state that word leads to, or NONE.
 struct PairRecord {
   uint32_t state, word, next;
 };
@@ -174,8 +154,8 @@ inline uint64_t key_of(const PairRecord &r) {
   return r.state | uint64_t{r.word} << 32;
 }
 
-// One slot of a partition's table: a key (lo, hi) and its value, NONE
-// when empty; 12 bytes, so that more of the table stays in cache.
+// A key (lo, hi) and its value, NONE when empty: 12 bytes, so more stays
+// in cache.
 struct Slot {
   uint32_t lo, hi, value;
 };
@@ -196,9 +176,8 @@ struct Scratch {
   size_t keys;             // the keys of the last partition, to size the next
 };
 
-// A build's workers and the state of its current deal.  A step returns
-// false where it fails; a task of one of its phases, which cannot, sets
-// `failed`, which the step clears before the phase and reads after it.
+// A build's workers and its current deal.  A step returns false where it
+// fails; a phase's task sets `failed`, cleared before and read after.
 struct Build {
   unsigned workers;
   Scratch scratch[MAX_WORKERS];
@@ -214,8 +193,8 @@ void release(Build *b);
 // About log2(n / PARTITION_RECORDS), unless the plan forces it.
 unsigned partition_bits(size_t n);
 
-// Makes the worker's table empty for a partition, or a state, of `records`
-// records; false if memory ran out.
+// Empties the worker's table for `records` records, sized from the last
+// partition's keys (partitions are alike); false if memory ran out.
 bool clear_table(Scratch *x, size_t records);
 
 // Linear probing stays short up to three quarters full.
@@ -223,8 +202,8 @@ inline bool table_full(const Array<Slot> *table, size_t used) {
   return (used + 1) * 4 > table->size * 3;
 }
 
-// Doubles a table that is full, then files `value` under the new `key`;
-// false if memory ran out.
+// Doubles a full table and files `value` under the new `key`; false if
+// memory ran out.
 bool grow_and_file(Array<Slot> *table, uint64_t key, uint32_t value);
 
 // The slot that holds `key`, or the empty one where it belongs.
@@ -236,8 +215,8 @@ inline Slot *probe(Array<Slot> *table, uint64_t key) {
   }
 }
 
-// The name of `key` in a table holding `*used` keys: the one it was filed
-// under, or `fresh` if it is new, filed now; NONE if memory ran out.
+// The name `key` was filed under, or `fresh`, filed now; NONE if memory
+// ran out.  `*used` counts the keys.
 inline uint32_t name_of(Array<Slot> *table, size_t *used, uint64_t key, uint32_t fresh) {
   Slot *s = probe(table, key);
   if (s->value != NONE) return s->value;
@@ -246,10 +225,8 @@ inline uint32_t name_of(Array<Slot> *table, size_t *used, uint64_t key, uint32_t
   return fresh;
 }
 
-// Deals positions [0, m) into `parts` partitions of the block: make(q)
-// makes the record, part_of(record) picks its partition.  Each worker
-// counts and then copies one range of positions, so each partition keeps
-// text order.  Sets b->start.
+// Deals positions [0, m) into `parts` partitions of the block, each in
+// text order: make(q) makes the record, part_of(record) picks.
 template <class Make, class PartOf>
 bool deal(Build *b, size_t m, size_t parts, Make make, PartOf part_of) {
   size_t ranges = range_tasks(b->workers);
@@ -284,16 +261,13 @@ bool deal(Build *b, size_t m, size_t parts, Make make, PartOf part_of) {
   return true;
 }
 
-// One round of naming: out[q], for q in [0, m), names the key (a[q],
-// a[q + d]), of which there are at most `*names` distinct: equal keys get
-// equal names.  The last round names a key by its first position; the
-// others by numbers below m, and leave in `*names` how many they gave.
+// Names each key (a[q], a[q + d]), q < m, into out[q], at most `*names`
+// distinct: by first position in the last round, else by numbers below m,
+// leaving in `*names` how many.
 bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, uint32_t *out, bool last,
                 size_t *names);
 
-// The first round of name_prefixes: names the packed windows of ids at
-// q in [0, r->m) into out[q], as name_round names pairs, and leaves in
-// r->distinct how many names it gave.
+// Names the packed windows of ids of the first round as name_round does.
 bool name_packed(Build *b, const uint32_t *ids, Round *r, uint32_t *out);
 
 #endif

@@ -20,10 +20,6 @@
 
 // A group's number is one byte of the group stream.
 constexpr size_t MAX_GROUPS = 256;
-// Keys this few are named in one scan, with a table that stays in cache;
-// it holds a key in 12-byte slots at most 3/4 full, and while doubling
-// holds both tables: at most 48 bytes a key.
-constexpr size_t FEW_KEYS = size_t{1} << 16, FEW_BYTES = 48;
 // A table filled one by one starts with room for this many keys and grows
 // as they come: its distinct keys may be far fewer than its records.
 constexpr size_t FIRST_KEYS = 1024;
@@ -94,11 +90,6 @@ inline size_t groups_for(const Spiller *s, uint64_t items, size_t bytes) {
   size_t groups = 1, target = group_items(s, items, bytes, 2);
   while (groups < MAX_GROUPS && items / groups > target) groups *= 2;
   return groups;
-}
-
-// Keys that one table in one scan may name: few, and within the room.
-inline size_t few_keys() {
-  return std::min(FEW_KEYS, table_room() / FEW_BYTES);
 }
 
 // A set of files, one per group, and their streams.

@@ -3,15 +3,11 @@
 // state) pairs, newest first with running counts, gathered a group of
 // states at a time and appended to the chain's files in state order.
 //
-//   few pairs  Where the text's (state, word) pairs are few, one table
-//              counts them all in one scan, however long the text.
-//   groups     Otherwise positions are dealt by ranges of states into
-//              groups, each as large as the memory left allows.  A group
-//              that fits is gathered in memory as Suffixes.cpp gathers a
-//              text; one that does not is dealt again into groups of fewer
-//              states, and a single state too frequent to hold its records
-//              is counted one record at a time through a table of its
-//              pairs.
+// Positions are dealt by ranges of states into groups, each as large as
+// the memory left allows.  A group that fits is gathered in memory as
+// Suffixes.cpp gathers a text; one that does not is dealt again into
+// groups of fewer states, and a single state too frequent to hold its
+// records is counted one record at a time through a table of its pairs.
 #include "Spilled.h"
 
 #include <new>
@@ -33,9 +29,8 @@ bool append_group(StateTable *t, const Suffix *out, size_t pairs, size_t states,
 
 // Gathers the records that feed(sink) hands to sink(record), of the
 // `states` states from `first`, with one table that holds their pairs only,
-// and appends them to the chain's files: for a text whose pairs are few,
-// however long it is, and for a group that a frequent state made too large
-// to hold.
+// and appends them to the chain's files: for a group that a frequent state
+// made too large to hold.
 template <class Feed>
 bool gather_stream(Spiller *s, size_t first, size_t states, uint64_t records, Feed feed,
                    StateTable *t, SpillWriter *starts) {
@@ -78,8 +73,8 @@ bool gather_in_memory(Spiller *s, Dealt *d, size_t g, size_t r, size_t first, si
 constexpr size_t PAIR_BYTES = 32;
 
 template <class Feed>
-bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Tally tally, void *arg,
-                     Feed feed, StateTable *t, SpillWriter *starts, bool *split);
+bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Feed feed, StateTable *t,
+                     SpillWriter *starts, bool *split);
 
 // Gathers group g of the records dealt, of the `count` states from
 // `first`, and appends it to the chain's files: in memory where it fits,
@@ -96,15 +91,9 @@ bool gather_group(Spiller *s, Dealt *d, size_t g, size_t first, size_t count, St
   auto feed = [&](uint64_t from, uint64_t to, auto sink) {
     return each_in_group<PairRecord>(s, d, g, from, to, sink);
   };
-  auto tally = [](void *a, const Ranges *rg, size_t from, size_t to, size_t *seen) {
-    return (*static_cast<decltype(feed) *>(a))(from, to, [&](const PairRecord &rec) {
-      seen[(rec.state - rg->first) >> rg->shift]++;
-      return true;
-    });
-  };
   bool split = false;
   if (!held && count > 1) {
-    bool ok = deal_and_gather(s, r, first, count, tally, &feed, feed, t, starts, &split);
+    bool ok = deal_and_gather(s, r, first, count, feed, t, starts, &split);
     if (!ok || split) return ok;
   }
   return gather_stream(
@@ -119,11 +108,17 @@ bool gather_group(Spiller *s, Dealt *d, size_t g, size_t first, size_t count, St
 // cannot be split into two groups or more.  False if memory ran out or a
 // spill file failed.
 template <class Feed>
-bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Tally tally, void *arg,
-                     Feed feed, StateTable *t, SpillWriter *starts, bool *split) {
+bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Feed feed, StateTable *t,
+                     SpillWriter *starts, bool *split) {
+  auto tally = [](void *a, const Ranges *rg, size_t from, size_t to, size_t *seen) {
+    return (*static_cast<Feed *>(a))(from, to, [&](const PairRecord &rec) {
+      seen[(rec.state - rg->first) >> rg->shift]++;
+      return true;
+    });
+  };
   uint64_t target = group_items(s, m, PAIR_BYTES, 1);
   Ranges groups{};
-  bool ok = split_states(&s->b, m, first, count, target, MAX_GROUPS, tally, arg, &groups);
+  bool ok = split_states(&s->b, m, first, count, target, MAX_GROUPS, tally, &feed, &groups);
   if (split && (*split = groups.parts > 1) == false) {
     release(&groups);
     return ok;
@@ -185,34 +180,14 @@ inline PairRecord next_record(RecordStreams *r, bool *good) {
   return PairRecord{state, word, r->ahead < r->count ? r->ahead : NONE};
 }
 
-// Few pairs are gathered in one scan; otherwise the
-// positions are dealt, in pieces, by ranges of states holding about as many
-// positions each (made of fine ranges of 2^shift states, counted first),
-// and each group gathered in state order.
+// Deals the positions, in pieces, by ranges of states into groups, and
+// gathers each group in state order.
 bool collect_suffixes(Spiller *s, const WordList *list, uint32_t k, SpillFile *st, uint64_t p,
                       size_t count, StateTable *t) {
   SpillWriter starts{};
   if (!open_spill(&t->files.suffixes) || !open_spill(&t->files.suffixes_at) ||
       !open_writer(&starts, &t->files.suffixes_at, 0, buffer_bytes(s, 4)))
     return false;
-  size_t few = std::min<uint64_t>(p, uint64_t{count} * list->words.size);
-  if (few <= few_keys()) {
-    RecordStreams r{{}, {}, count, 0};
-    auto feed = [&](auto sink) {
-      bool good = true;
-      for (uint64_t q = 0; good && q < p; q++) {
-        PairRecord rec = next_record(&r, &good);
-        good = good && sink(rec);
-      }
-      return good;
-    };
-    bool ok = open_records(&r, st, &list->spilled, k, 0, buffer_bytes(s, 4)) &&
-              gather_stream(s, 0, count, few, feed, t, &starts);
-    ok = close_records(&r) && ok;
-    return close_writer(&starts) && ok;
-  }
-  // Otherwise the positions are dealt by ranges of states into groups,
-  // which is where the chain's files are written from.
   auto feed = [&](uint64_t from, uint64_t to, auto sink) {
     RecordStreams r{{}, {}, count, 0};
     bool good = open_records(&r, st, &list->spilled, k, from, buffer_bytes(s, 8 * s->b.workers));
@@ -222,23 +197,7 @@ bool collect_suffixes(Spiller *s, const WordList *list, uint32_t k, SpillFile *s
     }
     return close_records(&r) && good;
   };
-  struct States {
-    const SpillFile *st;
-    size_t cap, count;
-  } states{st, buffer_bytes(s, 2 * s->b.workers), count};
-  auto tally = [](void *a, const Ranges *rg, size_t from, size_t to, size_t *seen) {
-    auto *x = static_cast<States *>(a);
-    SpillReader c{};
-    bool good = open_reader(&c, x->st, uint64_t{from} * 4, x->cap);
-    for (size_t q = from; good && q < to; q++) {
-      uint32_t state = take<uint32_t>(&c);
-      good = c.ok && state < x->count;
-      if (good) seen[state >> rg->shift]++;
-    }
-    close_reader(&c);
-    return good;
-  };
-  bool ok = deal_and_gather(s, p, 0, count, tally, &states, feed, t, &starts, nullptr);
+  bool ok = deal_and_gather(s, p, 0, count, feed, t, &starts, nullptr);
   return close_writer(&starts) && ok;
 }
 

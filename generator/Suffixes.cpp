@@ -1,27 +1,25 @@
-// The suffixes of the chain: each state's (word, next state) pairs, newest
-// first with running counts, gathered partition by partition, or, for the
-// one-word prefixes of a short text, sorted by state with no deal.
+// The suffixes: each state's (word, next state) pairs, newest first with
+// running counts, gathered partition by partition, or, for the one-word
+// prefixes of a short text, sorted by state with no deal.
 #include "Suffixes.h"
 
 #include <utility>
 
 bool start_pairs(Scratch *x, size_t records, size_t states) {
-  // Room for a partition's pairs at once, for the reason clear_table gives,
-  // and no more: pages reserved are pages the peak counts once touched.
+  // Room for a partition's pairs at once, as clear_table's, and no more:
+  // pages reserved are pages the peak counts once touched.
   size_t pairs = std::min(records, PARTITION_RECORDS);
   return clear_table(x, records) && fit_block(&x->pairs, pairs) && fit_block(&x->owner, pairs) &&
          make_filled(&x->bounds, states + 1, 0u);
 }
 
 bool lay_out_pairs(Scratch *x, size_t states, Suffix *out) {
-  // By state, and within a state latest first: pairs are placed from the
-  // last met, each at its state's next place.
+  // Placed from the last met, each at its state's next place.
   uint32_t *at = x->bounds.data;
   for (size_t g = 0; g < states; g++) at[g + 1] += at[g];
   size_t m = x->keys = x->pairs.size;
   for (size_t i = m; i-- > 0;) out[at[x->owner.data[i]]++] = x->pairs.data[i];
-  // Each place now stands at its state's end: running counts, which a
-  // state met 2^32 times or more would overflow.
+  // Each place stands at its state's end: running counts.
   for (size_t g = 0, begin = 0; g < states; begin = at[g++]) {
     assert(at[g] > begin);  // a state is made where its prefix has a word after it
     for (size_t j = begin + 1; j < at[g]; j++)
@@ -32,9 +30,8 @@ bool lay_out_pairs(Scratch *x, size_t states, Suffix *out) {
 
 namespace {
 
-// Turns one state's `d` suffixes at `out`, in order of first meeting with
-// their counts, newest first with running counts; false where a running
-// count passes 32 bits.
+// Turns `d` suffixes in order of first meeting newest first, with running
+// counts; false past 32 bits.
 bool newest_first(Suffix *out, size_t d) {
   std::reverse(out, out + d);
   for (size_t j = 1; j < d; j++)
@@ -42,13 +39,12 @@ bool newest_first(Suffix *out, size_t d) {
   return true;
 }
 
-// A state with at most this many records finds its words by scanning the
-// few it has met; a larger one files them in the worker's table.
+// A state of at most this many records scans its words; a larger one
+// files them in the worker's table.
 constexpr size_t SCANNED_RECORDS = 16;
 
-// Lays out at `out` the pairs of one state's `c` records at `rec`, in
-// text order: each distinct word once, newest first, with running counts.
-// Returns how many, or 0 where memory ran out or a count passed 32 bits.
+// Lays out at `out` the distinct words of one state's `c` records, newest
+// first with running counts; how many, or 0 on failure.
 size_t lay_out_state(Scratch *x, const Suffix *rec, size_t c, Suffix *out) {
   assert(c > 0);  // a state is made where its prefix has a word after it
   size_t d = 0;
@@ -69,11 +65,9 @@ size_t lay_out_state(Scratch *x, const Suffix *rec, size_t c, Suffix *out) {
   return newest_first(out, d) ? d : 0;
 }
 
-// Gathers the `n` records at `part`, of the `count` states from `first`,
-// into suffixes laid out in their place, sorting them by state first (a
-// counting sort, which keeps text order) into x->pairs, made once for the
-// largest of `most` records.  Sets states[g].suffixes_at to `at` plus
-// where state first + g's begin, and `*laid`; false if memory ran out.
+// Lays out the `n` records at `part` in place, counting-sorted by state
+// into x->pairs (sized once for `most`); sets states[g].suffixes_at, from
+// `at`, and `*laid`.  False if memory ran out.
 bool gather_sorted(Scratch *x, Suffix *part, size_t n, size_t most, size_t first, size_t count,
                    State *states, size_t at, size_t *laid) {
   if (!make_filled(&x->bounds, count + 1, 0u) || !fit_block(&x->pairs, most)) return false;
@@ -97,9 +91,8 @@ bool gather_sorted(Scratch *x, Suffix *part, size_t n, size_t most, size_t first
   return true;
 }
 
-// Gathers as gather_sorted does, but counting the records through the
-// worker's table, which holds their pairs only: for a partition that a
-// frequent state made too large to sort.
+// Gathers as gather_sorted does, counting through a table of the pairs:
+// for a partition a frequent state made too large to sort.
 bool gather_counted(Scratch *x, Suffix *part, size_t n, size_t first, size_t count, State *states,
                     size_t at, size_t *laid) {
   auto feed = [&](auto sink) {
@@ -123,9 +116,8 @@ void release(Ranges *r) {
 
 bool split_states(Build *b, size_t m, size_t first, size_t count, size_t target, size_t max_parts,
                   Tally tally, void *arg, Ranges *r) {
-  // Early states are the text's most frequent, so equal ranges of states
-  // would leave one partition most of the work.  The ranges are made of
-  // fine ranges of 2^shift states, counted first.
+  // Early states are the most frequent: equal ranges would leave one
+  // partition most of the work, so fine ranges are counted first.
   r->first = first;
   r->target = target;
   r->shift = 0;
@@ -171,10 +163,8 @@ bool split_states(Build *b, size_t m, size_t first, size_t count, size_t target,
 bool gather_parts(Build *b, const Ranges *r, State *states, size_t *pairs) {
   Array<size_t> made;  // pairs per partition
   if (!make_filled(&made, r->parts, size_t{0})) return false;
-  // Partitions are sorted in scratch of at most twice the target each;
-  // one that a frequent state made larger is counted instead.  Later
-  // partitions hold more states, rarer ones: a worker's bounds are made
-  // once for the most, not remade on fresh pages as they grow.
+  // A partition past twice its target is counted, not sorted; a worker's
+  // bounds are made once for the most states, not remade as they grow.
   size_t most = 0, most_states = 0;
   for (size_t part = 0; part < r->parts; part++) {
     size_t n = b->start.data[part + 1] - b->start.data[part];
@@ -210,11 +200,9 @@ bool gather_parts(Build *b, const Ranges *r, State *states, size_t *pairs) {
 
 namespace {
 
-// The bytes by which the next words at `next`, sorted by state (state s's
-// end at states[s].suffixes_at), must move up their block so that the
-// suffixes laid out from its start, 12 bytes to their 4, never overwrite a
-// word still to be read.  Sets `*pairs`; `met`, one zero per word, is left
-// dirty.
+// The bytes the next words sorted by state must move up their block so
+// that suffixes laid out from its start, 12 bytes to their 4, never
+// overwrite one still to be read.  Sets `*pairs`; dirties `met`.
 size_t lead_of(const uint32_t *next, const State *states, size_t count, uint32_t *met,
                size_t *pairs) {
   size_t lead = 0, made = 0;
@@ -238,16 +226,14 @@ bool sort_word_suffixes(const uint32_t *ids, size_t p, size_t words, StateTable 
   size_t count = t->states.size;
   State *states = t->states.data;
   assert(p > 0 && count > 0 && count <= words);  // a state is a word met before p
-  // A state's suffixes_at counts its positions, then marks where its next
-  // words go, and at last where its suffixes begin.
+  // suffixes_at counts positions, then marks where next words go, at last
+  // where suffixes begin.
   for (size_t q = 0; q < p; q++) states[ids[q]].suffixes_at++;
   uint32_t at = 0;
   for (size_t s = 0; s < count; s++) at += std::exchange(states[s].suffixes_at, at);
-  // Each position's next word, sorted by the state of the word before it,
-  // is put in the suffixes' own block, 4 bytes a position, and the
-  // suffixes laid out over it: a block of each would double the peak.
-  // `met` holds each word's last state plus one, then its place in the
-  // suffixes plus one.
+  // Next words, sorted by state, go in the suffixes' own block and the
+  // suffixes are laid out over them: two blocks would double the peak.
+  // `met` holds each word's last state, then its place, plus one.
   Array<uint32_t> met;
   if (!make_filled(&met, words, 0u) || !make_block(&t->suffixes, (p + 2) / 3)) {
     release(&met);

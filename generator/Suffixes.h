@@ -5,17 +5,12 @@
 
 #include "Deal.h"
 
-// A partition of the states [first, first + states) is gathered
-// from its records (PairRecord) in text order: sorted
-// by state, or, where the records are too many to hold twice, counted one
-// by one through a table of their pairs, as below.
-
-// Readies `x` for counting a partition of at most `records` records over
-// `states` states; false if memory ran out.
+// Readies `x` to count at most `records` records of `states` states;
+// false if memory ran out.
 bool start_pairs(Scratch *x, size_t records, size_t states);
 
-// Counts one record: each distinct (state, word) is kept once, in order of
-// first meeting, with its count; false if memory ran out.
+// Counts one record: each distinct pair kept once, in order of first
+// meeting; false if memory ran out.
 inline bool count_pair(Scratch *x, const PairRecord &r, size_t first) {
   size_t met = x->pairs.size;
   uint32_t pair = name_of(&x->table, &met, key_of(r), static_cast<uint32_t>(met));
@@ -29,10 +24,9 @@ inline bool count_pair(Scratch *x, const PairRecord &r, size_t first) {
   return ++x->pairs.data[pair].count != 0;  // counts are 32-bit
 }
 
-// Counts the pairs that feed(sink) hands to sink(record), at most
-// `records` of them, of the `states` states from `first`, as count_pair
-// does; false if memory ran out or a record was out of range or could not
-// be read.
+// Counts the records that feed(sink) hands to sink(record), of the
+// `states` states from `first`; false if memory ran out, or a record was
+// out of range or unread.
 template <class Feed>
 bool count_pairs(Scratch *x, size_t first, size_t states, size_t records, Feed feed) {
   return start_pairs(x, records, states) && feed([&](const PairRecord &r) {
@@ -40,19 +34,18 @@ bool count_pairs(Scratch *x, size_t first, size_t states, size_t records, Feed f
          });
 }
 
-// Lays out the counted pairs in `out`, by state and newest first, with
-// running counts; x->bounds[g] is left at the end of state first + g's.
-// False where a state's count passes 32 bits.
+// Lays out the counted pairs in `out` by state, newest first, with running
+// counts, leaving x->bounds[g] at state g's end; false past 32 bits.
 bool lay_out_pairs(Scratch *x, size_t states, Suffix *out);
 
-// Partitions of states are made of fine ranges, about FINE_PER_PART each:
-// enough to hold each near its target, few enough that their counts stay
-// in the cache.  Never more than 2^FINE_BITS.
+// Partitions of states are made of about FINE_PER_PART fine ranges each
+// (enough to meet a target, few enough to count in cache), at most
+// 2^FINE_BITS.
 constexpr size_t FINE_PER_PART = 64;
 constexpr unsigned FINE_BITS = 16;
 
-// Partitions of the states [first, first + count): ranges holding about
-// as many records each, made of fine ranges of 2^shift states.
+// Partitions of states from `first`, holding about as many records each,
+// made of fine ranges of 2^shift states.
 struct Ranges {
   size_t first;
   unsigned shift;
@@ -69,14 +62,13 @@ inline size_t part_of_state(const Ranges *r, size_t s) {
   return r->part_of_fine.data[(s - r->first) >> r->shift];
 }
 
-// Adds to seen[f], for each record among [from, to), one for the fine
-// range f of its state s: (s - r->first) >> r->shift; false where the
-// records could not be read.
+// Adds one to seen[(s - r->first) >> r->shift] for the state s of each
+// record in [from, to); false where they could not be read.
 using Tally = bool (*)(void *arg, const Ranges *r, size_t from, size_t to, size_t *seen);
 
-// Splits the states [first, first + count) of m records into at most
-// `max_parts` partitions of about `target` records each, tallying the
-// records on every worker; false if memory ran out.
+// Splits `count` states from `first`, of m records tallied on every
+// worker, into at most `max_parts` of about `target`; false if memory ran
+// out.
 bool split_states(Build *b, size_t m, size_t first, size_t count, size_t target, size_t max_parts,
                   Tally tally, void *arg, Ranges *r);
 
@@ -85,18 +77,14 @@ inline size_t cache_target(size_t m) {
   return std::max<size_t>(m >> partition_bits(m), 1);
 }
 
-// Gathers each partition that a deal by `r` left in the block, lays out
-// its suffixes newest first with running counts, and moves them together
-// to the block's start; sets each state's suffixes_at, states[s - first],
-// and `*pairs`; false if memory ran out.
+// Lays out each partition a deal by `r` left in the block as suffixes, all
+// moved to its start; sets states[s - first].suffixes_at and `*pairs`.
+// False if memory ran out.
 bool gather_parts(Build *b, const Ranges *r, State *states, size_t *pairs);
 
-// Lays out in the block each suffix of the `count` states from `first`,
-// newest first with running counts, from the `m` pairs that make(i) makes,
-// i in [0, m), in text order, tally(arg, ...) counting them: they are
-// dealt by ranges of states into partitions, and then dealt() must give
-// the states, whose suffixes_at it sets (or null, where memory ran out).
-// Sets `*pairs`; false if memory ran out.
+// Lays out in the block the suffixes of `count` states from `first`, from
+// the m records make(i) makes in text order, dealt by ranges of states;
+// dealt() then gives the states (null if memory ran out).  Sets `*pairs`.
 template <class Make, class Dealt>
 bool gather_pairs(Build *b, size_t m, size_t first, size_t count, Tally tally, void *arg, Make make,
                   Dealt dealt, size_t *pairs) {
@@ -110,10 +98,9 @@ bool gather_pairs(Build *b, size_t m, size_t first, size_t count, Tally tally, v
   return ok;
 }
 
-// Lays out as gather_pairs does the suffixes of the positions [0, p), from
-// their states st[q] (a state number of `count` or more stands for none)
-// and the text's ids, into t->suffixes.  Once st has been read, dealt()
-// must make the `count` states in t.
+// Lays out as gather_pairs does the suffixes of positions [0, p) from
+// their states st[q] (`count` or more: none); once st is read, dealt()
+// must make the states in t.
 template <class Dealt>
 bool collect_suffixes(Build *b, const uint32_t *ids, uint32_t k, const uint32_t *st, size_t p,
                       size_t count, Dealt dealt, StateTable *t) {
@@ -134,16 +121,13 @@ bool collect_suffixes(Build *b, const uint32_t *ids, uint32_t k, const uint32_t 
                       &t->suffixes.size);
 }
 
-// A one-word chain of a text of at most this many positions is sorted by
-// state in one thread, with no partitions: 4 bytes a position, a third of
-// a deal's record, and its 16 MiB stay near the cache.
+// A one-word chain this short is sorted by state in one thread: 4 bytes a
+// position, a third of a deal's record, 16 MiB near the cache.
 constexpr size_t SORTED_POSITIONS = size_t{1} << 22;
 
-// Lays out the suffixes of one-word prefixes at positions [0, p) of `ids`,
-// of `words` words, into t->suffixes, from a counting sort by state of
-// each position's next word in the same block; t->states must hold the
-// states (word w is state w).  Sets each state's suffixes_at; false if
-// memory ran out.
+// Lays out the one-word suffixes of `ids` [0, p) into t->suffixes by a
+// counting sort in the same block; t->states holds word w as state w.
+// False if memory ran out.
 bool sort_word_suffixes(const uint32_t *ids, size_t p, size_t words, StateTable *t);
 
 #endif
