@@ -52,16 +52,10 @@ inline size_t buffer_bytes(const Spiller *s, size_t streams) {
   return std::clamp(s->buffers / streams, MIN_BUFFER, MAX_BUFFER);
 }
 
-// What the tables of a group may take: the room left, less a quarter for
-// what a step holds beside them.
-inline size_t table_room() {
-  return memory_room() / 4 * 3;
-}
-
-// The room a group's own blocks may take once the workers' scratch is set
-// aside.
+// The room a group's own blocks may take: three quarters of the room left
+// (the rest for what a step holds beside them), less the workers' scratch.
 inline size_t group_room(const Spiller *s) {
-  size_t scratch = s->b.workers * WORKER_BYTES, room = table_room();
+  size_t scratch = s->b.workers * WORKER_BYTES, room = memory_room() / 4 * 3;
   return room > scratch ? room - scratch : 0;
 }
 

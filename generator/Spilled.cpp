@@ -146,40 +146,6 @@ bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Feed fe
   return ok;
 }
 
-// The streams that make each position's record, from q on: its state, its
-// word and the next position's state.  A state of `count` or more stands
-// for none.
-struct RecordStreams {
-  SpillReader state, word;
-  size_t count;
-  uint32_t ahead;  // the state of the position after the last record's
-};
-
-bool open_records(RecordStreams *r, const SpillFile *st, const SpillFile *ids, uint32_t k,
-                  uint64_t q, size_t cap) {
-  bool ok = open_reader(&r->state, st, q * 4, cap) && open_reader(&r->word, ids, (q + k) * 4, cap);
-  r->ahead = take<uint32_t>(&r->state);
-  return ok && r->state.ok;
-}
-
-// Closes the streams; false if either ran out or failed.
-bool close_records(RecordStreams *r) {
-  bool ok = r->state.ok && r->word.ok;
-  close_reader(&r->state);
-  close_reader(&r->word);
-  return ok;
-}
-
-// The next record; *good turns false where the streams fail or the state
-// is out of range.  A position's state is read once, as the state ahead of
-// the record before.
-inline PairRecord next_record(RecordStreams *r, bool *good) {
-  uint32_t state = r->ahead, word = take<uint32_t>(&r->word);
-  r->ahead = take<uint32_t>(&r->state);
-  *good = *good && r->state.ok && r->word.ok && state < r->count;
-  return PairRecord{state, word, r->ahead < r->count ? r->ahead : NONE};
-}
-
 // Deals the positions, in pieces, by ranges of states into groups, and
 // gathers each group in state order.
 bool collect_suffixes(Spiller *s, const WordList *list, uint32_t k, SpillFile *st, uint64_t p,
@@ -188,14 +154,22 @@ bool collect_suffixes(Spiller *s, const WordList *list, uint32_t k, SpillFile *s
   if (!open_spill(&t->files.suffixes) || !open_spill(&t->files.suffixes_at) ||
       !open_writer(&starts, &t->files.suffixes_at, 0, buffer_bytes(s, 4)))
     return false;
+  // Position q's record: its state, its word and the next position's state,
+  // each state read once; a state of `count` or more stands for none.
   auto feed = [&](uint64_t from, uint64_t to, auto sink) {
-    RecordStreams r{{}, {}, count, 0};
-    bool good = open_records(&r, st, &list->spilled, k, from, buffer_bytes(s, 8 * s->b.workers));
-    for (uint64_t q = from; good && q < to; q++) {
-      PairRecord rec = next_record(&r, &good);
-      good = good && sink(rec);
+    SpillReader state{}, word{};
+    size_t cap = buffer_bytes(s, 8 * s->b.workers);
+    bool good = open_reader(&state, st, from * 4, cap) &&
+                open_reader(&word, &list->spilled, (from + k) * 4, cap);
+    for (uint32_t at = take<uint32_t>(&state), next; good && from < to; from++, at = next) {
+      uint32_t w = take<uint32_t>(&word);
+      next = take<uint32_t>(&state);
+      good =
+          state.ok && word.ok && at < count && sink(PairRecord{at, w, next < count ? next : NONE});
     }
-    return close_records(&r) && good;
+    close_reader(&state);
+    close_reader(&word);
+    return good;
   };
   bool ok = deal_and_gather(s, p, 0, count, feed, t, &starts, nullptr);
   return close_writer(&starts) && ok;
