@@ -1,8 +1,6 @@
-// Array: a growable array of plain records, in a block that suits its size.
-//
-// An Array owns `data`, which growing may move.  A failed allocation comes back
-// as false, never as an exception, and leaves the array as it was.  Large
-// blocks are held on the memory account (Budget.h), which may refuse one.
+// Array: a growable array of plain records that owns `data`, which growing may move.  A failed
+// allocation returns false, never throws, and leaves the array as it was; large blocks are held
+// on the memory account (Budget.h), which may refuse one.
 #ifndef CHATTERLOOM_ARRAY_H
 #define CHATTERLOOM_ARRAY_H
 
@@ -25,15 +23,10 @@ struct Array {
 };
 
 // ---------------------------------------------------------------------------
-// Blocks.  A block of LARGE_BLOCK bytes or more is mapped on its own, 2 MiB
-// aligned and backed by huge pages where the system grants them: touching
-// fresh memory costs a fault per page, and on a virtual machine the faults
-// cost more than the work, so one fault per 2 MiB instead of 512 matters.
-// It grows with mremap, without a copy.  A smaller block is the heap's.
-// Which it is follows from the capacity alone.  An array that often ends
-// a fraction of a huge page may keep its first one on small pages
-// (reserve_sparse), and one that is done growing may give back the unused
-// tail of its last (trim_block).
+// Blocks.  One of LARGE_BLOCK bytes or more (by capacity alone) is mapped on its own, 2 MiB
+// aligned, on huge pages where the system grants them, and grows by mremap without a copy: each
+// fresh page costs a fault, on a virtual machine more than the work, so one fault per 2 MiB
+// instead of 512 matters.  A smaller block is the heap's.
 
 constexpr size_t LARGE_BLOCK = size_t{512} << 10;
 constexpr size_t HUGE_PAGE = size_t{2} << 20;
@@ -43,10 +36,8 @@ inline size_t mapped_bytes(size_t bytes) {
   return (bytes + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
 }
 
-// Maps `bytes` (a multiple of HUGE_PAGE) of zeroed memory on a huge-page
-// boundary, advised to be backed by huge pages if `huge` and by small ones
-// if not (where the system would give huge pages unasked); null if it
-// cannot.
+// Maps `bytes` (a multiple of HUGE_PAGE) zeroed on a huge-page boundary, advised onto huge pages
+// if `huge` and onto small ones if not (the system may give huge ones unasked); null if it cannot.
 inline void *map_block(size_t bytes, bool huge) {
   void *p =
       mmap(nullptr, bytes + HUGE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -58,9 +49,8 @@ inline void *map_block(size_t bytes, bool huge) {
   return reinterpret_cast<void *>(aligned);
 }
 
-// Gives `a` room for exactly `cap` elements (rounded up to whole huge pages
-// for a large block, backed by huge pages if `huge`), keeping its elements;
-// false if memory ran out, when `a` is unchanged.
+// Gives `a` room for exactly `cap` elements (a large block rounds up to whole huge pages, on huge
+// pages if `huge`), keeping its elements; false if memory ran out, leaving `a` unchanged.
 template <class T>
 bool set_capacity(Array<T> *a, size_t cap, bool huge = true) {
   if (cap > SIZE_MAX / sizeof(T) - HUGE_PAGE) return false;
@@ -124,9 +114,8 @@ bool reserve(Array<T> *a, size_t want) {
   return want <= a->cap || set_capacity(a, grown<T>(a->cap, want));
 }
 
-// Makes room for at least `want` elements, as reserve does, for an array
-// that often ends a fraction of a huge page: while one huge page holds it,
-// it is left to small pages, since a huge page once touched is held whole.
+// As reserve, for an array that often ends a fraction of a huge page: while one huge page would
+// hold it, it stays on small pages, since a huge page once touched is held whole.
 template <class T>
 bool reserve_sparse(Array<T> *a, size_t want) {
   if (want <= a->cap) return true;
@@ -158,11 +147,9 @@ void release(Array<T> *a) {
 // The size of a small page, the least that memory is given back in.
 constexpr size_t SMALL_PAGE = 4096;
 
-// Gives back the pages of a large block past its elements and `slack`
-// bytes more, keeping the block: the huge page they end in is split, and
-// its unused part freed (or kept, if the system will not).  A block grown
-// by doubling may be half empty.  Each page kept of the split huge page
-// then takes a TLB entry of its own.
+// Gives back a large block's pages past its elements and `slack` bytes, keeping the block (one
+// grown by doubling may be half empty): the huge page split there frees its unused part where the
+// system will, and each page kept of it then takes a TLB entry of its own.
 template <class T>
 void trim_block(const Array<T> *a, size_t slack) {
   size_t bytes = a->cap * sizeof(T), keep = a->size * sizeof(T) + slack;
@@ -177,27 +164,23 @@ void shrink_to_fit(Array<T> *a) {
   if (a->size < a->cap) set_capacity(a, a->size);
 }
 
-// Makes `a` an empty array with room for `n` elements; false if memory
-// ran out.  Its pages are left to be faulted in by whoever writes them
-// first, so that a block filled by every worker is faulted in on every
-// core.
+// Makes `a` empty with room for `n` elements; false if memory ran out.  Its pages are left for
+// their first writer to fault in, so a block every worker fills is faulted in on every core.
 template <class T>
 bool make_block(Array<T> *a, size_t n) {
   release(a);
   return set_capacity(a, n);
 }
 
-// Makes `a` empty with room for at least `n` elements, keeping its block
-// where it is large enough: pages already faulted in serve again.
+// As make_block, for at least `n`, but keeps a block already large enough: its pages serve again.
 template <class T>
 bool fit_block(Array<T> *a, size_t n) {
   a->size = 0;
   return n <= a->cap || make_block(a, n);
 }
 
-// Moves the block of `from` to the empty `to`, an array of another record,
-// if it has room for `n` of them: pages already faulted in serve again.
-// False, with nothing moved, if it has not.
+// Moves the block of `from` to the empty `to`, an array of another record, if it has room for `n`
+// of them (its faulted-in pages serve again); false, with nothing moved, if not.
 template <class T, class U>
 bool move_block(Array<T> *to, Array<U> *from, size_t n) {
   static_assert(alignof(T) <= 16, "a block is aligned for any record");
@@ -208,14 +191,11 @@ bool move_block(Array<T> *to, Array<U> *from, size_t n) {
   return true;
 }
 
-// Joins the elements of *parts[0, count), each a large block holding at
-// least one, in order, into the empty `out`, moving pages instead of
-// copying elements, so that the only pages touched are where two parts
-// meet.  Each part's block is mapped at the huge page boundary at or below
-// where its first element goes, and its elements moved up in place past
-// the previous part's that share its first huge page.  The parts are left
-// empty.  False if memory ran out: then every element is in its part or in
-// `out`, and releasing all frees all.
+// Joins in order into the empty `out` the elements of *parts[0, count), each a non-empty large
+// block, by moving pages: each block is remapped at the huge page boundary at or below where its
+// first element goes, its elements moved up past the previous part's sharing that page, so only
+// pages where two parts meet are touched.  The parts are left empty.  False if memory ran out,
+// with every element in its part or in `out`, so releasing all frees all.
 template <class T>
 bool join_blocks(Array<T> *const parts[], size_t count, Array<T> *out) {
   constexpr size_t per_page = HUGE_PAGE / sizeof(T);
@@ -223,9 +203,8 @@ bool join_blocks(Array<T> *const parts[], size_t count, Array<T> *out) {
   size_t total = 0;
   for (size_t i = 0; i < count; i++) {
     assert(parts[i]->size > 0 && parts[i]->cap * sizeof(T) >= LARGE_BLOCK);
-    // Room for its elements moved up, and no more: the block then ends with
-    // the huge page that the next part's replaces.  Not yet in place, it
-    // may move.
+    // Room for its elements moved up and no more, so the block ends with the huge page the next
+    // part's replaces; not yet in place, it may move.
     size_t cap = std::max(parts[i]->size + total % per_page, LARGE_BLOCK / sizeof(T));
     if (!set_capacity(parts[i], cap)) return false;
     total += parts[i]->size;
@@ -253,9 +232,8 @@ bool join_blocks(Array<T> *const parts[], size_t count, Array<T> *out) {
   return true;
 }
 
-// Makes `a` hold `n` copies of `value`, in its own block where that is
-// large enough: a worker remakes its arrays for every partition, and a
-// thread's heap gives freed pages back, to be faulted in again.  False if
+// Makes `a` hold `n` copies of `value`, in its own block where large enough (a worker remakes its
+// arrays every partition, and a thread's heap gives freed pages back to fault in again); false if
 // memory ran out.
 template <class T>
 bool make_filled(Array<T> *a, size_t n, T value) {

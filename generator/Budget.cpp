@@ -1,4 +1,3 @@
-// The memory budget: found from the system, and the account against it.
 #include "Budget.h"
 
 #include <fcntl.h>
@@ -16,8 +15,7 @@
 
 namespace {
 
-// Reads the start of the small text file at `path` into `text`, of `cap`
-// bytes, ending it with a zero byte; false if nothing could be read.
+// Reads the start of file `path` into `text` of `cap` bytes, zero-ended; false if nothing was read.
 bool read_small(const char *path, char *text, size_t cap) {
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
@@ -28,8 +26,7 @@ bool read_small(const char *path, char *text, size_t cap) {
   return true;
 }
 
-// The number after `key` in the small text file at `path`, or UINT64_MAX
-// where there is none; `key` empty takes the file's first number.
+// The number after `key` (empty: the first number) in small file `path`, or UINT64_MAX if none.
 uint64_t number_in(const char *path, const char *key) {
   char text[4096];
   if (!read_small(path, text, sizeof text)) return UINT64_MAX;
@@ -41,14 +38,12 @@ uint64_t number_in(const char *path, const char *key) {
   return std::strtoull(at, nullptr, 10);
 }
 
-// What is left under the memory limit of this process's control group, in
-// bytes, or UINT64_MAX where it has none.
+// The bytes left under this process's control group memory limit, or UINT64_MAX if it has none.
 uint64_t cgroup_room() {
   char text[4096], path[PATH_MAX + 64];
   if (!read_small("/proc/self/cgroup", text, sizeof text)) return UINT64_MAX;
   uint64_t room = UINT64_MAX;
-  // Lines are "id:controllers:path": "0::path" under version 2, and the
-  // line naming "memory" under version 1.
+  // Lines are "id:controllers:path": "0::path" under version 2, the "memory" one under version 1.
   for (char *line = text, *next; line && *line; line = next) {
     next = std::strchr(line, '\n');
     if (next) *next++ = 0;
@@ -56,8 +51,7 @@ uint64_t cgroup_room() {
     if (!c2) continue;
     *c2 = 0;
     const char *controllers = c1 + 1, *group = c2 + 1;
-    // Version 2 is mounted on /sys/fs/cgroup, or beside version 1 on its
-    // "unified" directory; version 1's memory controller on "memory".
+    // v2 is mounted on /sys/fs/cgroup, or "unified" beside v1; v1's memory controller on "memory".
     static const char *const V2[] = {"/sys/fs/cgroup", "/sys/fs/cgroup/unified"};
     static const char *const V1[] = {"/sys/fs/cgroup/memory"};
     bool v2 = !*controllers;
@@ -103,8 +97,7 @@ size_t find_budget(unsigned threads) {
       std::min({left_under(RLIMIT_AS, size), left_under(RLIMIT_DATA, data), cgroup_room()});
   uint64_t available = number_in("/proc/meminfo", "MemAvailable:");
   if (available != UINT64_MAX) room = std::min(room, available * 1024);
-  // The margin: the program's own stacks, buffers and heap overhead, and
-  // under a limit of the process's own what the build's threads reserve.
+  // The margin: own stacks, buffers and heap overhead, plus the threads' reserve under a limit.
   uint64_t margin = (uint64_t{16} << 20) + room / 16;
   if (process_limit() != UINT64_MAX) margin += threads * THREAD_RESERVE;
   room = room > margin ? room - margin : 0;

@@ -1,46 +1,39 @@
-// Budget: the memory the program may hold, found once from the system, and
-// the account of what its large blocks hold against it.
+// Budget: the memory the program may hold, found once from the system, and the account of what
+// its large blocks hold against it.
 //
-//   found    the address-space and data limits, the control group's limit
-//            and MemAvailable, less what the process holds at the start and
-//            a margin for what is never accounted (stacks, the heap's small
-//            blocks, stream buffers, a block's mapping slack)
-//   held     every large block (Array.h) while it is mapped
-//   room     found - held: what the next step may take
+//   found  the least of the address-space and data limits, the control group's limit and
+//          MemAvailable, less what the process holds at start and a margin for what is never
+//          accounted (stacks, the heap's small blocks, stream buffers, mapping slack)
+//   held   every large block (Array.h) while it is mapped
+//   room   found - held: what the next step may take
 //
-// A block that would pass the budget is refused, as the system refuses
-// one, while the account is strict (during the chain build); reading a
-// text's words is accounted but not refused: the words are what the build
-// works on, and the system alone may refuse them.
+// While strict (the chain build) the account refuses a block that would pass the budget, as the
+// system would; a text's words are counted but not refused: the build works on them, and only
+// the system may refuse them.
 #ifndef CHATTERLOOM_BUDGET_H
 #define CHATTERLOOM_BUDGET_H
 
 #include <cstddef>
 #include <cstdint>
 
-// The address space a thread beyond the first may take: its stack and the
-// allocator's arena for it.  It counts only under an address-space or data
-// limit.
+// The address space a thread beyond the first may take (its stack and allocator arena); it counts
+// only under an address-space or data limit.
 constexpr size_t THREAD_RESERVE = size_t{72} << 20;
 
-// The least of the process's address-space and data limits, UINT64_MAX
-// where it has neither: the limits that a thread's stack and arena count
-// against.
+// The lesser of the process's address-space and data limits, which a thread's stack and arena
+// count against; UINT64_MAX where it has neither.
 uint64_t process_limit();
 
-// The bytes the process may hold, found from the system as drawn above,
-// with `threads` threads beyond the first reserving their share.
+// The bytes the process may hold, found as drawn above, with `threads` more threads reserving.
 size_t find_budget(unsigned threads);
 
 // Sets the budget that the account holds blocks against.
 void set_budget(size_t bytes);
 
-// Makes the account refuse, or stop refusing, a block that would pass the
-// budget.
+// Makes the account refuse (strict) or stop refusing a block that would pass the budget.
 void hold_to_budget(bool strict);
 
-// Counts `bytes` more as held; false, with nothing counted, where the
-// account is strict and they would pass the budget.
+// Counts `bytes` more as held; false, counting nothing, if strict and they would pass the budget.
 bool take_memory(size_t bytes);
 
 // Counts `bytes` as given back.

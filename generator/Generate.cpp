@@ -52,14 +52,11 @@ inline void put_word(Output *o, const WordList *list, uint32_t id) {
 }
 
 // ---------------------------------------------------------------------------
-// The chain as the walk reads it: a view of it in memory, or in spill files.
-// A view gives a state's suffixes [lo, hi) and a run of them, and a run of
-// a state's prefix; a run that cannot be read fails the output.
+// Views of the chain, in memory or in spill files: a state's suffixes [lo, hi), a run of them and
+// a run of its prefix; a run that cannot be read fails the output.
 
-// The first suffix, newest first, whose running count passes `rem`, which
-// is below the last one's (the total).  A binary search that asks at each
-// step for both places the next step may look: past the caches, each
-// step's miss then overlaps the one before.
+// Binary search for the first suffix whose running count passes `rem` (below the total, the last
+// one's); each step prefetches both places the next may look, so past the caches misses overlap.
 inline const Suffix *pick(const Suffix *lo, const Suffix *hi, uint32_t rem) {
   assert(lo < hi && rem < hi[-1].count);
   size_t n = static_cast<size_t>(hi - lo);
@@ -75,11 +72,10 @@ inline const Suffix *pick(const Suffix *lo, const Suffix *hi, uint32_t rem) {
   return lo;
 }
 
-// The chain in memory: every run stands where it is.
+// The chain in memory: every run stands where it is, and a state's suffixes are searched whole.
 struct InMemory {
   const WordList *list;
   const StateTable *t;
-  // A state's suffixes are searched whole where they stand.
   static constexpr uint64_t WINDOW = UINT64_MAX;
   static constexpr size_t RUN = 1;
 
@@ -156,8 +152,7 @@ inline bool step(const View &v, uint64_t s, Random *rng, Suffix *f) {
   return true;
 }
 
-// Walks the chain through view `v` from a start state drawn with `rng`, as
-// walk() does.
+// Walks the chain through view `v` as walk() does.
 template <class View>
 uint64_t walk_view(const View &v, uint64_t count, uint32_t k, int32_t limit, Random *rng,
                    Output *o) {

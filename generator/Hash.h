@@ -1,9 +1,6 @@
-// Hash: the hashes that intern words and partition the chain build.
-//
-// Both are keyed once per run from the system's random source, so that no
-// text can be made offline to pile its words or prefixes into one probe
-// sequence.  Equal hashes are always confirmed by comparing, so the key
-// changes where things are filed, never the output.
+// Hash: the hashes that intern words and partition the chain build, keyed once per run from the
+// system's random source so that no text made offline can pile its words or prefixes into one
+// probe sequence.  Equal hashes are always confirmed by comparing: the key never changes output.
 #ifndef CHATTERLOOM_HASH_H
 #define CHATTERLOOM_HASH_H
 
@@ -15,8 +12,7 @@
 #include <cstdint>
 #include <cstring>
 
-// Bytes readable past the end of any text that is hashed or compared, so
-// that words are loaded 8 bytes a step.
+// Bytes readable past the end of any text hashed or compared, so words load 8 bytes a step.
 constexpr size_t SLACK = 8;
 
 inline uint64_t mix64(uint64_t x) {
@@ -31,9 +27,8 @@ inline uint64_t mix64(uint64_t x) {
 // The run's hash key; 0 until key_hashes() has set it.
 inline uint64_t hash_key = 0;
 
-// Sets the run's hash key from the system's random source, or, where that
-// cannot be read, from the clock and the process id: the key only needs to
-// be unknown in advance, and is set once before any hashing.
+// Sets the run's key once, before any hashing, from the system's random source, else from the
+// clock and process id: it only needs to be unknown in advance.
 inline void key_hashes() {
   if (hash_key != 0) return;
   uint64_t k = 0;

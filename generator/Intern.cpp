@@ -1,11 +1,6 @@
-// Intern: the slow path of the word index, growing it and filing a new
-// word.
+// The word index's slow path: growing it and filing a new word.
 #include "Intern.h"
 
-// Doubles the word index, re-filing every slot by its tag; false if memory
-// ran out.  Past SMALL_BLOCK it leaps to a huge page's worth of slots, as
-// growing arrays do: the sizes between would be fresh small pages, each
-// faulted in on its own.
 bool grow_word_index(Array<WordSlot> *index) {
   size_t n = index->size ? index->size * 2 : 1024;
   if (n * sizeof(WordSlot) > SMALL_BLOCK) n = std::max(n, HUGE_PAGE / sizeof(WordSlot));
@@ -23,8 +18,6 @@ bool grow_word_index(Array<WordSlot> *index) {
   return true;
 }
 
-// Files a new word with these bytes in index slot `pos`, found empty by
-// new_word; NONE if memory ran out.
 uint32_t add_word(WordList *list, Array<WordSlot> *index, const unsigned char *text, size_t len,
                   size_t pos, WordSlot slot) {
   uint32_t id = static_cast<uint32_t>(list->words.size);

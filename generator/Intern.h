@@ -8,10 +8,8 @@
 #include "Hash.h"
 #include "Markov.h"
 
-// One slot of the word index: the word's id (NONE when empty), the low
-// bits of its text hash, and its first 8 bytes, zero filled past its end.
-// No word holds a zero byte, so for a word under 8 bytes `head` is the
-// whole word and a match needs nothing more.
+// A word index slot: the word's id (NONE when empty), the low bits of its text hash and its first
+// 8 bytes, zero filled; no word holds a zero byte, so `head` alone matches a word under 8 bytes.
 struct WordSlot {
   uint32_t id;
   uint32_t tag;
@@ -24,20 +22,16 @@ inline bool word_index_full(size_t words, size_t slots) {
   return (words + 1) * 4 > slots * 3;
 }
 
-// Doubles the word index, re-filing every slot by its tag; false if memory
-// ran out.  Past SMALL_BLOCK it leaps to a huge page's worth of slots, as
-// growing arrays do: the sizes between would be fresh small pages, each
-// faulted in on its own.
+// Doubles the word index, re-filing every slot by its tag; false if memory ran out.  Past
+// SMALL_BLOCK it leaps to a huge page of slots, as growing arrays do (Array.h).
 bool grow_word_index(Array<WordSlot> *index);
 
-// Files a new word with these bytes in index slot `pos`, found empty by
-// new_word; NONE if memory ran out.
+// Files a new word in index slot `pos`, found empty by hashed_word; NONE if memory ran out.
 uint32_t add_word(WordList *list, Array<WordSlot> *index, const unsigned char *text, size_t len,
                   size_t pos, WordSlot slot);
 
-// Returns the id of the word with these bytes and text_hash `h`, adding it
-// if new; NONE if memory ran out.  SLACK bytes past the text are read, not
-// used.
+// Returns the id of the word with these bytes and text_hash `h`, adding it if new; NONE if memory
+// ran out.  SLACK bytes past the text are read, not used.
 inline uint32_t hashed_word(WordList *list, Array<WordSlot> *index, const unsigned char *text,
                             size_t len, uint64_t h) {
   if (word_index_full(list->words.size, index->size) && !grow_word_index(index)) return NONE;

@@ -1,42 +1,29 @@
 // Markov: word reading and the word-level Markov chain of Chatterloom.
 //
-// Records are plain structs and operations free functions.  Records refer
-// to each other by 32-bit index, never by pointer, so the whole chain lives
-// in a few large arrays.  A failed allocation comes back as false (or NONE),
-// never as an exception, and the caller gives up at that point.  The
-// programs keep every block until exit; release() is for tests.
+// Records are plain structs, referring to each other by 32-bit index, never pointer, so the chain
+// lives in a few large arrays; operations are free functions.  A failed allocation returns false
+// (or NONE), never throws, and the caller gives up there.  The programs keep every block until
+// exit; release() is for tests.  The layout, for a text of n words and prefixes of k words:
 //
-// The layout, for a text of n words and prefixes of k words:
-//
-//   WordList::ids    [n]      the word id at each position of the text (or,
-//                             for a text larger than memory, WordList::spilled)
+//   WordList::ids    [n]      each position's word id (in `spilled` for a text larger than memory)
 //   WordList::words  [words]  Word{text_at, len}: a distinct word, interned
-//   WordList::bytes           each word's text followed by one blank, the
-//                             separator printed after it
+//   WordList::bytes           each word's text and one blank, the separator printed after it
 //        words[id].text_at --> bytes[text_at .. text_at + len]
 //
-//   StateTable::states    [states]  State{prefix_at, suffixes_at}, in
-//                                   creation order: the order of each
-//                                   prefix's first position
+//   StateTable::states    [states]  State{prefix_at, suffixes_at}, in order of each prefix's
+//                                   first position
 //        states[s].prefix_at --> ids[prefix_at .. prefix_at + k]
-//        states[s].suffixes_at --> suffixes[suffixes_at .. end), where end
-//                                  is states[s + 1].suffixes_at, or
-//                                  suffixes.size for the last state
-//   StateTable::suffixes  [pairs]   Suffix{word, count, next_state}: one per
-//                                   distinct word met after a state's prefix
-//        suffixes[i].next_state --> states[...]: the state of the prefix
-//                                   the word leads to, NONE if it has none
+//        states[s].suffixes_at --> suffixes[suffixes_at .. states[s + 1].suffixes_at), the
+//                                  last state's up to suffixes.size
+//   StateTable::suffixes  [pairs]   Suffix{word, count, next_state}: one per distinct word met
+//                                   after a state's prefix
+//        suffixes[i].next_state --> the state of the prefix the word leads to, or NONE
 //
-// "Newest first": the all-states list is the states newest first, so its
-// position n is states[size - 1 - n] (state_at); a state's suffixes stand
-// in the order of their first meeting, latest first.  `count` is the
-// running sum of the counts up to and including a suffix, so the last
-// suffix of a state holds its total and a weighted pick is a binary search.
-//
-// A chain too large for memory is built from spilled ids into spill files
-// (Spilled.cpp) and kept there, as ChainFiles: the same arrays with 64-bit
-// indices, read by the walk through the same view as one in memory, only
-// where it steps.
+// "Newest first": position n of the all-states list is states[size - 1 - n] (state_at), and a
+// state's suffixes stand in reverse order of first meeting.  `count` is the running sum up to and
+// including a suffix, so a state's last suffix holds its total and a weighted pick is a binary
+// search.  A chain too large for memory is built from spilled ids into spill files (Spilled.cpp)
+// and kept there as ChainFiles: the same arrays with 64-bit indices, read where the walk steps.
 #ifndef CHATTERLOOM_MARKOV_H
 #define CHATTERLOOM_MARKOV_H
 
@@ -60,16 +47,14 @@ constexpr uint32_t NONE = UINT32_MAX;
 // ---------------------------------------------------------------------------
 // Word reading
 
-// One distinct word: `len` bytes at WordList::bytes[text_at].  Prefixes are
-// hashed over word ids, so a word carries no hash of its own.
+// One distinct word: `len` bytes at WordList::bytes[text_at]; no hash, as prefixes hash word ids.
 struct Word {
   uint64_t text_at;
   uint32_t len;
 };
 
-// `bytes` keeps WORD_SLACK readable bytes past its end, so that a short
-// word is copied out with one fixed-size move.  A text whose build does not
-// fit in memory has its ids in `spilled`, 4 bytes each, and `ids` empty.
+// `bytes` keeps WORD_SLACK readable bytes past its end, so a short word copies in one fixed-size
+// move.  A text too large to build in memory has its ids in `spilled`, 4 bytes each, `ids` empty.
 struct WordList {
   Array<uint32_t> ids;
   Array<Word> words;
@@ -104,8 +89,7 @@ struct ChainFiles {
   SpillFile prefix_at, suffixes_at, suffixes;
 };
 
-// The chain of prefixes of `k` words: what the walk needs, and no more.
-// Its arrays, or, where the text's ids were spilled, `files`.
+// The chain of `k`-word prefixes, only what the walk needs: its arrays, or `files` if ids spilled.
 struct StateTable {
   uint32_t k = 0;
   Array<State> states;
@@ -128,9 +112,8 @@ inline uint64_t state_count(const StateTable *t) {
 
 struct Random;
 
-// Buffered output to a file descriptor through the caller's `buf` of `cap`
-// bytes; `failed` once a write has failed, after which nothing more is
-// written.
+// Buffered output to a file descriptor through the caller's `buf` of `cap` bytes; once a write
+// fails, `failed` is set and nothing more is written.
 struct Output {
   int fd;
   bool failed;
@@ -145,9 +128,8 @@ bool flush_output(Output *o);
 // `limit` words to `o`, each followed by a blank; returns the words written.
 uint64_t walk(const WordList *list, const StateTable *t, int32_t limit, Random *rng, Output *o);
 
-// Reads `path`, builds the chain of word_prefix_cnt, seeds from the clock
-// and prints at most `max_word_output` words; returns how many were printed
-// (0 when nothing could be, or when standard output failed).
+// Reads `path`, builds the chain of word_prefix_cnt, seeds from the clock and prints at most
+// `max_word_output` words; returns how many (0 if none could be, or standard output failed).
 int64_t generate(const char *path, int32_t max_word_output);
 
 #endif

@@ -1,4 +1,3 @@
-// The run's plan: its workers and its memory budget.
 #include "Plan.h"
 
 #include <algorithm>
@@ -11,8 +10,7 @@ BuildPlan build_plan;
 unsigned build_workers() {
   unsigned workers =
       std::min(build_plan.workers ? build_plan.workers : usable_cores(), MAX_WORKERS);
-  // Under an address-space or data limit, threads may reserve at most a
-  // quarter of it.
+  // Under an address-space or data limit, threads may reserve at most a quarter of it.
   uint64_t limit = process_limit();
   while (workers > 1 && (workers - 1) * uint64_t{THREAD_RESERVE} > limit / 4) workers--;
   return workers;

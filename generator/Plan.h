@@ -1,7 +1,4 @@
 // Plan: how a run divides its work and how much memory it may hold.
-//
-// A plan of 0 picks from the text and the machine; the output never
-// depends on it: tests set it to prove that.
 #ifndef CHATTERLOOM_PLAN_H
 #define CHATTERLOOM_PLAN_H
 
@@ -18,13 +15,11 @@ struct BuildPlan {
 };
 extern BuildPlan build_plan;
 
-// The threads the build and the reading use: as many as the cores this
-// process may run on, within a bound and the process's memory limits, unless
-// the plan says otherwise.
+// The threads the build and reading use: the cores this process may run on, within MAX_WORKERS
+// and the process's memory limits, unless the plan says otherwise.
 unsigned build_workers();
 
-// The bytes the process may hold: the plan's budget, or else the one found
-// from the system now.
+// The bytes the process may hold: the plan's budget, else one found from the system now.
 size_t plan_budget();
 
 #endif

@@ -1,10 +1,7 @@
-// Reader: splits a source text into tokens, for Words.cpp.
-//
-// The text is read in large blocks and split in place: a token that lies
-// whole in the block and ends at a separator is handed on where it stands;
-// one that crosses a block, holds a dropped byte, runs too long or ends the
-// input is put together in the reader's token buffer.  next_word_in_block
-// and next_word are the hot path and inline; the rest is the slow path.
+// Reader: splits a source text into tokens for Words.cpp, read in large blocks and split in place:
+// a token whole in the block and ending at a separator is handed on where it stands; one that
+// crosses a block, holds a dropped byte, runs too long or ends the input is put together in the
+// reader's token buffer.  next_word_in_block and next_word are the inline hot path.
 #ifndef CHATTERLOOM_READER_H
 #define CHATTERLOOM_READER_H
 
@@ -46,12 +43,10 @@ constexpr ByteClasses BYTE_CLASS = make_classes();
 // split; a smaller regular file gets a buffer of its size.
 constexpr size_t READ_SIZE = 128 << 10;
 
-// A buffered reader over one open file descriptor: with `positional`, the
-// bytes from offset `at` up to `stop` (pread, so that readers of one file
-// can share it), else from where the descriptor stands to its end.  `buf`
-// has SLACK bytes past `cap`, and `token` room for a token put together.
-// `done` is set at the end, at a read error and at the first byte 26;
-// `cut` at the last two, which end the whole text.
+// A buffered reader of one descriptor: with `positional`, bytes [at, stop) by pread (so readers
+// of one file can share it), else from where it stands to its end.  `buf` has SLACK bytes past
+// `cap`, `token` room for a token put together.  `done` is set at the end, a read error or the
+// first byte 26; `cut` at the last two, which end the whole text.
 struct WordReader {
   int fd;
   unsigned char *buf, *token;
@@ -61,15 +56,13 @@ struct WordReader {
   bool done, cut;
 };
 
-// A token: `len` bytes at `text` (at most MAX_WORD_LEN, SLACK readable past
-// them), valid until the next token is read.
+// A token: `len` <= MAX_WORD_LEN bytes at `text`, SLACK readable past, valid until the next one.
 struct Token {
   const unsigned char *text;
   size_t len;
 };
 
-// Reads the next block into an exhausted reader; false at the end of the
-// input, which a read error also is.
+// Reads the next block into an exhausted reader; false at the input's end or a read error.
 inline bool refill(WordReader *r) {
   if (r->done) return false;
   for (;;) {
@@ -131,9 +124,8 @@ inline bool next_word_slow(WordReader *r, Token *t, size_t start, size_t i) {
   return true;
 }
 
-// The offset of the first byte below 33 in the 8 bytes at p, or 8: the
-// bytes that may end a token are all below 33.  (The subtraction flags the
-// lowest such byte exactly; its borrow may flag later ones, which are moot.)
+// The offset of the first byte below 33 (all that may end a token) in the 8 bytes at p, or 8; the
+// subtraction flags the lowest exactly, and later ones its borrow may flag are moot.
 inline size_t low_byte_at(const unsigned char *p) {
   uint64_t v;
   std::memcpy(&v, p, 8);
@@ -141,9 +133,8 @@ inline size_t low_byte_at(const unsigned char *p) {
   return low ? static_cast<size_t>(__builtin_ctzll(low)) / 8 : 8;
 }
 
-// The end of the token bytes that begin at `start`: eight bytes a step to
-// the first byte that may end a token (the buffer has SLACK bytes past its
-// end, and the stop is cut back to the end), then byte by byte.
+// The end of the token bytes from `start`: 8 bytes a step to the first that may end a token (the
+// buffer has SLACK past its end, and the stop is cut back to it), then byte by byte.
 inline size_t token_end(const WordReader *r, size_t start) {
   size_t i = start, step;
   do i += step = low_byte_at(r->buf + i);
@@ -152,9 +143,8 @@ inline size_t token_end(const WordReader *r, size_t start) {
   return i;
 }
 
-// The common token, which lies whole in the block from `start` to its
-// token_end `i`, ends at a separator and is not too long, handed on where
-// it stands; false for any other.
+// Hands on where it stands the common token, whole in the block from `start` to its token_end `i`,
+// ending at a separator and not too long; false for any other.
 inline bool token_in_place(WordReader *r, size_t start, size_t i, Token *t) {
   if (i >= r->end || BYTE_CLASS.of[r->buf[i]] != SEPARATOR || i - start > MAX_WORD_LEN)
     return false;
@@ -164,19 +154,16 @@ inline bool token_in_place(WordReader *r, size_t start, size_t i, Token *t) {
   return true;
 }
 
-// Finds the next token of `r` if it is a common one in the block, without
-// refilling or copying: its text stays where it stands until the block is
-// refilled, which only next_word does.  False, with only separators passed,
-// where next_word must go on.
+// Finds the next token if it is a common one in the block, without copying or refilling (only
+// next_word refills); false, with only separators passed, where next_word must go on.
 inline bool next_word_in_block(WordReader *r, Token *t) {
   while (r->pos < r->end && BYTE_CLASS.of[r->buf[r->pos]] == SEPARATOR) r->pos++;
   return r->pos < r->end && BYTE_CLASS.of[r->buf[r->pos]] == TOKEN &&
          token_in_place(r, r->pos, token_end(r, r->pos), t);
 }
 
-// Finds the next token of `r`, its text cut at its first zero byte: false
-// when the input ends before one starts.  Byte 13 is dropped wherever it
-// stands; 9, 10, 11, 12 and 32 separate; byte 26 ends the input.
+// Finds the next token, cut at its first zero byte; false if the input ends before one starts.
+// Byte 13 is dropped wherever it stands; 9, 10, 11, 12 and 32 separate; byte 26 ends the input.
 inline bool next_word(WordReader *r, Token *t) {
   for (;;) {
     if (r->pos == r->end && !refill(r)) return false;

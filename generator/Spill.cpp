@@ -1,4 +1,3 @@
-// Spill files and their streams.
 #include "Spill.h"
 
 #include <errno.h>

@@ -1,11 +1,7 @@
-// Spill: temporary files for a build larger than memory, and buffered
-// streams over them.
-//
-// A spill file is created already unlinked (O_TMPFILE, or unlinked as soon
-// as it is made), in the directory TMPDIR names, else /tmp, so nothing is
-// left behind however the program ends.  It is written only at its end and
-// read by offset; every write is checked, and a file that cannot be made,
-// written or read back fails the build as lack of memory does.
+// Spill: temporary files for a build larger than memory, and buffered streams over them.  A spill
+// file is made unlinked (O_TMPFILE, else unlinked at once) in TMPDIR, else /tmp, so nothing is
+// left behind however the program ends.  It is written only at its end and read by offset; a file
+// that cannot be made, written or read back fails the build as lack of memory does.
 #ifndef CHATTERLOOM_SPILL_H
 #define CHATTERLOOM_SPILL_H
 
@@ -25,18 +21,15 @@ bool open_spill(SpillFile *f);
 // Closes `f`, which gives its blocks back to the disk, and leaves it none.
 void close_spill(SpillFile *f);
 
-// Writes `len` bytes at `offset` of `f`, growing it where they pass its
-// end; false if the write failed (a full disk, an I/O error).
+// Writes `len` bytes at `offset` of `f`, growing it as needed; false if it failed (full disk, I/O).
 bool write_at(SpillFile *f, uint64_t offset, const void *p, size_t len);
 
 // Reads `len` bytes at `offset` of `f`; false unless they were all there.
 bool read_at(const SpillFile *f, uint64_t offset, void *p, size_t len);
 
 // ---------------------------------------------------------------------------
-// Streams.  A writer writes a file in order from an offset through its own
-// buffer; a reader reads one in order from an offset.  Both own their
-// buffers, and a failure sticks: `ok` turns false and stays so.  Writers of
-// one file from several threads write disjoint ranges of a file already
+// Streams read or write a file in order from an offset through a buffer they own; a failure
+// sticks (`ok` stays false).  Threads writing one file write disjoint ranges of a file already
 // sized to hold them, so that its size is not written meanwhile.
 
 struct SpillWriter {
@@ -55,8 +48,7 @@ struct SpillReader {
   bool ok;
 };
 
-// Starts a writer at byte `offset` of `f` with a buffer of `cap` bytes;
-// false if memory ran out.
+// Starts a writer at byte `offset` of `f` with a `cap`-byte buffer; false if memory ran out.
 bool open_writer(SpillWriter *w, SpillFile *f, uint64_t offset, size_t cap);
 
 // Writes out what `w` holds; false if a write ever failed.
@@ -65,8 +57,7 @@ bool flush_writer(SpillWriter *w);
 // Flushes `w` and frees its buffer; false if a write ever failed.
 bool close_writer(SpillWriter *w);
 
-// Starts a reader of `f` at byte `offset` with a buffer of `cap` bytes;
-// false if memory ran out.
+// Starts a reader of `f` at byte `offset` with a `cap`-byte buffer; false if memory ran out.
 bool open_reader(SpillReader *r, const SpillFile *f, uint64_t offset, size_t cap);
 
 // Frees the reader's buffer.

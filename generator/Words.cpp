@@ -1,10 +1,6 @@
-// Word reading: the words of a source text, interned.
-//
-// Reader.h splits the text into tokens.  Equal words share one id, found
-// through an open-addressed index that lives only while the text is read;
-// ids follow the order in which words are first met.  A large regular file
-// is read in parts on every core and the parts joined in order; anything
-// else is read once, in one pass.
+// Word reading.  Reader.h splits the text into tokens; equal words share one id, in order of first
+// meeting, through an open-addressed index living only while the text is read.  A large regular
+// file is read in parts on every core, joined in order; anything else in one pass.
 #include "Words.h"
 
 #include <errno.h>
@@ -22,9 +18,8 @@
 
 namespace {
 
-// Writes the ids held in memory to the end of the spill file, making it
-// first, and empties the array, which serves from then on as the file's
-// buffer; false if the file cannot be made or written.
+// Appends the in-memory ids to the spill file, made first, and empties the array, which then
+// serves as the file's buffer; false if the file cannot be made or written.
 bool spill_ids(WordList *list) {
   if (list->spilled.fd < 0 && !open_spill(&list->spilled)) return false;
   bool ok = write_at(&list->spilled, list->spilled.bytes, list->ids.data,
@@ -33,18 +28,16 @@ bool spill_ids(WordList *list) {
   return ok;
 }
 
-// Makes room for one more id: the array grows while the text may still be
-// built in memory, up to `room` ids, and spills once it may not; false if
-// memory ran out or the spill failed.
+// Makes room for one more id, growing the array up to `room` ids while the text may still be built
+// in memory and spilling once it may not; false if memory ran out or the spill failed.
 bool grow_ids(WordList *list, size_t room) {
   if (list->spilled.fd >= 0 || list->ids.cap >= room) return spill_ids(list);
   size_t want = std::max<size_t>(list->ids.cap + 1, 4096);
   return set_capacity(&list->ids, std::min(grown<uint32_t>(list->ids.cap, want), room));
 }
 
-// Tokens are filed a batch at a time, each one's index slot asked for as
-// it is found: in an index past the caches the rare words' misses then
-// overlap, where one by one each would wait for the last.
+// Tokens are filed a batch at a time, each one's index slot prefetched as it is found: past the
+// caches the rare words' misses then overlap, where one by one each would wait for the last.
 constexpr size_t FILED_AT_ONCE = 16;
 
 // Reads every token of `r` into `list`, filing words in `index` and
@@ -73,10 +66,8 @@ bool read_all(WordReader *r, WordList *list, Array<WordSlot> *index, size_t room
   }
 }
 
-// Files the words of `part`, read from the text after `all`'s, in `index`
-// (a new one takes the next id, in the part's order of first meeting,
-// which is the text's), and makes id_of[w] the id of the part's word w.
-// False if memory ran out.
+// Files in `index` the words of `part`, the text after `all`'s (new ones take the next ids in
+// order of first meeting), and sets id_of[w] to the id of part word w; false if memory ran out.
 bool file_words(WordList *all, Array<WordSlot> *index, const WordList *part,
                 Array<uint32_t> *id_of) {
   bool ok = make_block(id_of, part->words.size);
@@ -89,8 +80,7 @@ bool file_words(WordList *all, Array<WordSlot> *index, const WordList *part,
   return ok;
 }
 
-// Writes to[q] = id_of[from[q]] for q in [0, n), on every core; `to` may
-// be `from`.
+// Writes to[q] = id_of[from[q]] for q in [0, n), on every core; `to` may be `from`.
 void renumber(const uint32_t *from, size_t n, const uint32_t *id_of, uint32_t *to) {
   unsigned workers = build_workers();
   size_t tasks = range_tasks(workers);
@@ -101,10 +91,9 @@ void renumber(const uint32_t *from, size_t n, const uint32_t *id_of, uint32_t *t
   run_tasks(tasks, workers, task);
 }
 
-// Appends the words of `part`, read from the text after `all`'s, to `all`:
-// its words are filed in `index` and its ids, spilled and then in memory,
-// renumbered, with at most `room` ids of `all` in memory.  False if memory
-// ran out or a spill file failed.
+// Appends `part`, the text after `all`'s, to `all`: files its words in `index` and renumbers its
+// ids, spilled then in memory, keeping at most `room` ids of `all` in memory; false if memory ran
+// out or a spill file failed.
 bool append_words(WordList *all, Array<WordSlot> *index, const WordList *part, size_t room) {
   Array<uint32_t> id_of, chunk;  // chunk: the part's spilled ids, read back
   uint64_t spilled = part->spilled.fd >= 0 ? part->spilled.bytes : 0;
@@ -120,8 +109,7 @@ bool append_words(WordList *all, Array<WordSlot> *index, const WordList *part, s
     ok = read_at(&part->spilled, at, chunk.data, len);
     append(chunk.data, len / 4);
   }
-  // Ids that fit in memory at once are renumbered on every core, each core
-  // a range of them (and faulting in its own fresh pages).
+  // Ids that fit in memory are renumbered on every core, each faulting in its own range's pages.
   size_t base = all->ids.size, n = part->ids.size;
   if (ok && all->spilled.fd < 0 && base + n <= room &&
       (base + n <= all->ids.cap || set_capacity(&all->ids, base + n))) {
@@ -138,8 +126,7 @@ bool append_words(WordList *all, Array<WordSlot> *index, const WordList *part, s
 // A text larger than this is worth reading in parts on more than one core.
 constexpr uint64_t SPLIT_BYTES = uint64_t{16} << 20;
 
-// The offset just past the first separator at or after `from` and before
-// `to`, or `to` if there is none: where a part of the text may start.
+// Just past the first separator in [from, to), else `to`: where a part of the text may start.
 uint64_t part_start(int fd, uint64_t from, uint64_t to) {
   unsigned char window[4096];
   while (from < to) {
@@ -166,9 +153,8 @@ struct Part {
   bool ok;
 };
 
-// Whether the parts [0, count) of a text, `list` first, may be joined by
-// moving the pages of their ids: all are in memory, in large blocks, and
-// fit in `room` ids together.
+// Whether parts [0, count) of a text, `list` first, may be joined by moving their ids' pages: all
+// in memory, in large blocks, and within `room` ids together.
 bool movable(const WordList *list, const Part *part, size_t count, size_t room) {
   size_t total = 0;
   for (size_t i = 0; i < count; i++) {
@@ -180,9 +166,9 @@ bool movable(const WordList *list, const Part *part, size_t count, size_t room) 
   return total <= room;
 }
 
-// Joins the movable parts [1, count) to `list`, the first: files their words
-// in `index`, moves their ids after the list's and renumbers them in place,
-// so that no fresh page holds them a second time.  False if memory ran out.
+// Joins the movable parts [1, count) to `list`, the first: files their words in `index`, moves
+// their ids after its own and renumbers them in place, so no fresh page holds them twice; false if
+// memory ran out.
 bool join_parts(WordList *list, Array<WordSlot> *index, Part *part, size_t count) {
   Array<uint32_t> id_of[MAX_READ_PARTS], joined;
   Array<uint32_t> *ids[MAX_READ_PARTS];
@@ -207,16 +193,14 @@ bool join_parts(WordList *list, Array<WordSlot> *index, Part *part, size_t count
   return ok;
 }
 
-// Ids the in-memory build may hold, from the memory budget: positions are
-// 32-bit there, and a longer text is spilled.
+// Ids the in-memory build may hold in `budget`: its positions are 32-bit; a longer text spills.
 size_t ids_room(size_t budget) {
   return std::clamp<size_t>(budget / BUILD_BYTES_PER_WORD, 4096, NONE - 2);
 }
 
-// What the in-memory build of n words takes beside its ids: the dealt
-// records and each position's state, blocks of whole huge pages, and each
-// worker's tables; the bitmap of first meetings and the states come as the
-// position's states go.
+// What the in-memory build of n words takes beside its ids: dealt records and each position's
+// state in whole huge pages, and each worker's tables (the first-meeting bitmap and the states
+// come as the positions' states go).
 size_t build_bytes(uint64_t n) {
   return mapped_bytes(n * (BUILD_BYTES_PER_WORD - 8)) + mapped_bytes(n * 4) +
          build_workers() * WORKER_BYTES;
@@ -226,14 +210,11 @@ size_t build_bytes(uint64_t n) {
 
 bool read_words_fd(int fd, WordList *list) {
   key_hashes();
-  // The words are held on the account but never refused by it: the build
-  // that follows is what must fit around them.
+  // The words are counted but never refused: the build that follows must fit around them.
   size_t budget = plan_budget(), room = ids_room(budget);
   set_budget(budget);
-  // A regular file is read in parts, cut after separators, on as many cores
-  // as the build may use; anything else in one pass.  A small file needs a
-  // buffer no larger than itself (one that grows meanwhile is still read to
-  // its end, in more reads).
+  // A regular file is read in parts cut after separators, on as many cores as the build may use;
+  // a small one gets a buffer its size (if it grows meanwhile, more reads still reach its end).
   struct stat st;
   bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0;
   off_t here = regular ? lseek(fd, 0, SEEK_CUR) : -1;
@@ -271,9 +252,8 @@ bool read_words_fd(int fd, WordList *list) {
     p->ok = p->ok && read_all(&p->reader, i == 0 ? list : &p->list, &p->index, room / parts);
   };
   if (ok) run_tasks(parts, static_cast<unsigned>(parts), read_part);
-  // The parts are joined in order, up to the first that a byte 26 or a
-  // read error cut short: the text ends there, and nothing after it counts,
-  // not even a part that ran out of memory.
+  // Parts are joined in order up to the first a byte 26 or read error cut short: the text ends
+  // there, and nothing after counts, not even a part that ran out of memory.
   size_t joined = 0;
   for (bool cut = false; ok && !cut && joined < parts; joined++) {
     ok = part[joined].ok;
@@ -289,8 +269,7 @@ bool read_words_fd(int fd, WordList *list) {
     release(&part[i].list);
     release(&part[i].index);
   }
-  // A text whose in-memory build would not fit what the words leave is
-  // spilled whole.
+  // A text whose in-memory build would not fit what the words leave is spilled whole.
   if (ok && (list->spilled.fd >= 0 || build_bytes(word_count(list)) > memory_room()))
     ok = spill_words(list);
   return ok;

@@ -1,21 +1,12 @@
-// Workers: a crew of threads kept from phase to phase.
+// Workers: a crew of threads started once, waiting between phases.  A build runs a dozen phases,
+// some of a millisecond or less, and starting a thread costs tens of microseconds, at times
+// milliseconds where its core sleeps.  A phase is open to the crew until the caller runs out of
+// tasks, so it never waits for a thread that comes too late to help:
 //
-// A build runs a dozen phases, some of a millisecond or less.  A thread
-// started for each would cost its start, tens of microseconds and at times
-// milliseconds where its core sleeps, every phase; so the crew is started
-// once and waits between phases.  A phase is open to the crew until the
-// caller runs out of tasks:
-//
-//   run_tasks  sets `phase`, opens `joined` at 0, bumps `generation`, works
-//              on the phase itself, closes `joined` and waits for the
-//              threads that joined to leave
-//   a thread   waits for `generation` to change, joins if the phase is
-//              still open, works on it if its number is below the phase's
-//              workers, and leaves
-//
-// So a phase never waits for a thread that comes too late to help.  A
-// thread spins a little before it sleeps: phases mostly follow one another
-// within a fraction of a millisecond.
+//   run_tasks  sets `phase`, opens `joined` at 0, bumps `generation`, works on the phase itself,
+//              closes `joined` and waits for the threads that joined to leave
+//   a thread   waits for `generation` to change, joins if the phase is still open, works on it
+//              if its number is below the phase's workers, and leaves
 #include "Workers.h"
 
 #include <linux/futex.h>
@@ -44,8 +35,7 @@ struct Phase {
   std::atomic<size_t> next;
 };
 
-// `joined` counts the threads in the phase, with CLOSED set once it takes
-// no more.
+// `joined` counts the threads in the phase, with CLOSED set once it takes no more.
 constexpr uint32_t CLOSED = uint32_t{1} << 31;
 
 struct Crew {

@@ -1,11 +1,8 @@
-// Workers: runs a phase of the build as numbered tasks on POSIX threads.
-//
-// The caller is always one of the workers, so a phase runs even where no
-// thread can be started: a thread that fails to start means one worker
-// fewer, never a failure.  Threads are started once, by start_workers or by
-// the first phase that wants them, and kept until exit; tasks are taken in
-// order from a shared counter, so a long task does not hold up the rest.
-// Phases run one at a time, from one thread: a task never starts a phase.
+// Workers: runs a phase of the build as numbered tasks on POSIX threads.  The caller is always a
+// worker, so a thread that fails to start means one worker fewer, never a failure.  Threads start
+// once (start_workers or the first phase wanting them) and stay until exit; tasks are taken in
+// order from a shared counter, so a long task holds up no other.  Phases run one at a time, from
+// one thread: a task never starts a phase.
 #ifndef CHATTERLOOM_WORKERS_H
 #define CHATTERLOOM_WORKERS_H
 
@@ -17,14 +14,12 @@ constexpr unsigned MAX_WORKERS = 16;
 // The cores this process may run on (sched_getaffinity), at least 1.
 unsigned usable_cores();
 
-// Calls fn(arg, task, worker) for every task in [0, tasks), on at most
-// `workers` threads, each with its own worker number below `workers`;
-// returns when all are done.
+// Calls fn(arg, task, worker) for every task in [0, tasks) on at most `workers` threads, each with
+// its own worker number below `workers`; returns when all are done.
 void run_tasks(size_t tasks, unsigned workers, void (*fn)(void *, size_t, unsigned), void *arg);
 
-// A phase of equal ranges is cut into this many tasks per worker, so that a
-// worker that starts late or loses its core for a while leaves the rest of
-// its share to the others instead of holding up the phase.
+// Tasks per worker in a phase of equal ranges, so a worker that starts late or loses its core for
+// a while leaves the rest of its share to the others instead of holding up the phase.
 constexpr unsigned TASKS_PER_WORKER = 8;
 
 // The tasks that a phase of equal ranges is cut into for `workers` workers.
@@ -32,8 +27,7 @@ inline size_t range_tasks(unsigned workers) {
   return workers > 1 ? size_t{workers} * TASKS_PER_WORKER : 1;
 }
 
-// The first of [0, n) that range r of `ranges` equal ranges takes; range r
-// ends where range r + 1 starts.
+// The first of [0, n) in range r of `ranges` equal ranges; range r ends where r + 1 starts.
 inline size_t range_start(size_t n, size_t ranges, size_t r) {
   return n / ranges * r + (r < n % ranges ? r : n % ranges);
 }
