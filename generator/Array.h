@@ -1,6 +1,6 @@
 // Array: a growable array of plain records that owns `data`, which growing may move.  A failed
-// allocation returns false, never throws, and leaves the array as it was; large blocks are held
-// on the memory account (Budget.h), which may refuse one.
+// allocation returns false, never throws, and leaves the array as it was; large blocks are held on
+// the memory account (Budget.h), which may refuse one.
 #ifndef CHATTERLOOM_ARRAY_H
 #define CHATTERLOOM_ARRAY_H
 
@@ -25,8 +25,8 @@ struct Array {
 // ---------------------------------------------------------------------------
 // Blocks.  One of LARGE_BLOCK bytes or more (by capacity alone) is mapped on its own, 2 MiB
 // aligned, on huge pages where the system grants them, and grows by mremap without a copy: each
-// fresh page costs a fault, on a virtual machine more than the work, so one fault per 2 MiB
-// instead of 512 matters.  A smaller block is the heap's.
+// fresh page costs a fault, on a virtual machine more than the work, so one fault per 2 MiB instead
+// of 512 matters.  A smaller block is the heap's.
 
 constexpr size_t LARGE_BLOCK = size_t{512} << 10;
 constexpr size_t HUGE_PAGE = size_t{2} << 20;
@@ -36,8 +36,8 @@ inline size_t mapped_bytes(size_t bytes) {
   return (bytes + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
 }
 
-// Maps `bytes` (a multiple of HUGE_PAGE) zeroed on a huge-page boundary, advised onto huge pages
-// if `huge` and onto small ones if not (the system may give huge ones unasked); null if it cannot.
+// Maps `bytes` (a multiple of HUGE_PAGE) zeroed on a huge-page boundary, advised onto huge pages if
+// `huge` and onto small ones if not (the system may give huge ones unasked); null if it cannot.
 inline void *map_block(size_t bytes, bool huge) {
   void *p =
       mmap(nullptr, bytes + HUGE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -94,8 +94,8 @@ size_t held_bytes(const Array<T> *a) {
   return bytes >= LARGE_BLOCK ? mapped_bytes(bytes) : 0;
 }
 
-// A growing array leaps from SMALL_BLOCK bytes to a large block: the heap's
-// blocks in between would be fresh small pages, each faulted in on its own.
+// A growing array leaps from SMALL_BLOCK bytes to a large block: the heap's blocks in between would
+// be fresh small pages, each faulted in on its own.
 constexpr size_t SMALL_BLOCK = size_t{64} << 10;
 
 // The capacity an array of `cap` elements grows to, doubling, to hold `want`.
@@ -194,8 +194,8 @@ bool move_block(Array<T> *to, Array<U> *from, size_t n) {
 // Joins in order into the empty `out` the elements of *parts[0, count), each a non-empty large
 // block, by moving pages: each block is remapped at the huge page boundary at or below where its
 // first element goes, its elements moved up past the previous part's sharing that page, so only
-// pages where two parts meet are touched.  The parts are left empty.  False if memory ran out,
-// with every element in its part or in `out`, so releasing all frees all.
+// pages where two parts meet are touched.  The parts are left empty.  False if memory ran out, with
+// every element in its part or in `out`, so releasing all frees all.
 template <class T>
 bool join_blocks(Array<T> *const parts[], size_t count, Array<T> *out) {
   constexpr size_t per_page = HUGE_PAGE / sizeof(T);

@@ -1,5 +1,5 @@
-// Budget: the memory the program may hold, found once from the system, and the account of what
-// its large blocks hold against it.
+// Budget: the memory the program may hold, found once from the system, and the account of what its
+// large blocks hold against it.
 //
 //   found  the least of the address-space and data limits, the control group's limit and
 //          MemAvailable, less what the process holds at start and a margin for what is never
@@ -8,8 +8,8 @@
 //   room   found - held: what the next step may take
 //
 // While strict (the chain build) the account refuses a block that would pass the budget, as the
-// system would; a text's words are counted but not refused: the build works on them, and only
-// the system may refuse them.
+// system would; a text's words are counted but not refused: the build works on them, and only the
+// system may refuse them.
 #ifndef CHATTERLOOM_BUDGET_H
 #define CHATTERLOOM_BUDGET_H
 
@@ -20,8 +20,8 @@
 // only under an address-space or data limit.
 constexpr size_t THREAD_RESERVE = size_t{72} << 20;
 
-// The lesser of the process's address-space and data limits, which a thread's stack and arena
-// count against; UINT64_MAX where it has neither.
+// The lesser of the process's address-space and data limits, which a thread's stack and arena count
+// against; UINT64_MAX where it has neither.
 uint64_t process_limit();
 
 // The bytes the process may hold, found as drawn above, with `threads` more threads reserving.

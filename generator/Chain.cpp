@@ -1,8 +1,7 @@
 // The chain build: from the word ids of a text to its states and suffixes.
 //
-// Every pass reads and writes the text's arrays in order; what must be
-// found at random is found in a partition whose table fits in a core's
-// cache (Deal.h).  Two steps:
+// Every pass reads and writes the text's arrays in order; what must be found at random is found in
+// a partition whose table fits in a core's cache (Deal.h).  Two steps:
 //
 //   numbering  Each position q <= p = n - k gets its prefix's state, named
 //              exactly in rounds (name_prefixes), each round's names going
@@ -12,14 +11,12 @@
 //   suffixes   Positions are dealt by ranges of states, and in each
 //              partition the pairs are counted and laid out (Suffixes.cpp).
 //
-// A one-word prefix is its word, so the numbering is skipped; on a short
-// text its suffixes are sorted with no deal (the Bible at prefix 1: 11 MB
-// and 24 ms, against 24 MB and 32 ms dealt).
+// A one-word prefix is its word, so the numbering is skipped; on a short text its suffixes are
+// sorted with no deal (the Bible at prefix 1: 11 MB and 24 ms, against 24 MB and 32 ms dealt).
 //
-// Every large block is held on the memory account (Budget.h).  A text whose
-// build would not fit what its words leave is read into spilled ids and
-// built over files (Spilled.cpp), a group at a time; so is one whose
-// in-memory build the account refuses after all.
+// Every large block is held on the memory account (Budget.h).  A text whose build would not fit
+// what its words leave is read into spilled ids and built over files (Spilled.cpp), a group at a
+// time; so is one whose in-memory build the account refuses after all.
 #include "Chain.h"
 
 #include "Spilled.h"
@@ -28,8 +25,8 @@
 
 namespace {
 
-// The bits set in x: one instruction where the target has it, else a few
-// inline steps, cheaper than the library's call.
+// The bits set in x: one instruction where the target has it, else a few inline steps, cheaper than
+// the library's call.
 inline uint32_t count_bits(uint64_t x) {
 #ifdef __POPCNT__
   return static_cast<uint32_t>(__builtin_popcountll(x));
@@ -41,20 +38,19 @@ inline uint32_t count_bits(uint64_t x) {
 #endif
 }
 
-// 64 positions of the bitmap of first meetings, and how many came before:
-// a position's rank is one cache line away.
+// 64 positions of the bitmap of first meetings, and how many came before: a position's rank is one
+// cache line away.
 struct FirstMet {
   uint64_t bits;
   uint32_t before;
 };
 
-// How far ahead the rank prefetches: its loads land anywhere in the bitmap,
-// and the core alone keeps too few in flight.
+// How far ahead the rank prefetches: its loads land anywhere in the bitmap, and the core alone
+// keeps too few in flight.
 constexpr size_t RANK_AHEAD = 32;
 
-// Turns each first position st[q] into its state, the rank of the first
-// positions below p, leaving their bitmap in `first` and their number in
-// `states`; false if memory ran out.
+// Turns each first position st[q] into its state, the rank of the first positions below p, leaving
+// their bitmap in `first` and their number in `states`; false if memory ran out.
 bool rank_states(Build *b, uint32_t *st, size_t p, Array<FirstMet> *first, size_t *states) {
   size_t words = p / 64 + 1;
   if (!make_block(first, words)) return false;
@@ -135,8 +131,8 @@ bool build_in_memory(const WordList *list, uint32_t k, StateTable *t) {
   size_t p = n - k;
   // A one-word prefix's state is its word: the ids serve as states.
   if (k == 1 && p <= SORTED_POSITIONS && !build_plan.partition_bits) {
-    // The peak of this build is the text's arrays beside one block: the
-    // unused parts of their last huge pages go first.
+    // The peak of this build is the text's arrays beside one block: the unused parts of their last
+    // huge pages go first.
     trim_block(&list->ids, 0);
     trim_block(&list->words, 0);
     bool ok = number_words(list, t) && sort_word_suffixes(list->ids.data, p, list->words.size, t);
@@ -153,8 +149,8 @@ bool build_in_memory(const WordList *list, uint32_t k, StateTable *t) {
     ok = ok && number_words(list, t) &&
          collect_suffixes(&b, list->ids.data, k, list->ids.data, p, t->states.size, made, t);
   } else {
-    // Each position's state, kept until the suffixes are dealt; the states
-    // are made in its block after, where it has room.
+    // Each position's state, kept until the suffixes are dealt; the states are made in its block
+    // after, where it has room.
     Array<uint32_t> st;
     Array<FirstMet> first;
     size_t states = 0;

@@ -1,6 +1,6 @@
-// Chatterloom: prints a random text following the word-level Markov chain of a source text.
-// usage: Chatterloom sourceTextFile [word_prefix_cnt] [max_word_output]
-// Exit status 1 when words were printed, 0 otherwise.
+// Chatterloom: prints a random text following the word-level Markov chain of a source text.  usage:
+// Chatterloom sourceTextFile [word_prefix_cnt] [max_word_output] Exit status 1 when words were
+// printed, 0 otherwise.
 #include <errno.h>
 #include <unistd.h>
 
@@ -12,8 +12,8 @@
 
 namespace {
 
-// The usage text's spellings and line-end blanks, and the exit statuses below (1 after it, 0
-// after "error cmd"), stay as they are on purpose: scripts and callers rely on them.
+// The usage text's spellings and line-end blanks, and the exit statuses below (1 after it, 0 after
+// "error cmd"), stay as they are on purpose: scripts and callers rely on them.
 const char USAGE[] =
     "usege: Chatterloom sourceTextFile \n"
     "                     [word_prefix_cnt(default - 2)] \n"

@@ -1,5 +1,5 @@
-// The deal and the naming of one round in memory: partitions, their
-// tables, and the write-back of names to text order.
+// The deal and the naming of one round in memory: partitions, their tables, and the write-back of
+// names to text order.
 #include "Deal.h"
 
 unsigned partition_bits(size_t n) {
@@ -9,9 +9,8 @@ unsigned partition_bits(size_t n) {
   return bits;
 }
 
-// Growing a table costs less than clearing one too large, but a worker's
-// first has room for a whole partition: grown from small, it would be
-// remade on fresh pages.
+// Growing a table costs less than clearing one too large, but a worker's first has room for a whole
+// partition: grown from small, it would be remade on fresh pages.
 bool clear_table(Scratch *x, size_t records) {
   size_t guess = x->table.cap ? std::max<size_t>(x->keys + x->keys / 4, 256) : PARTITION_RECORDS;
   size_t keys = std::min(records, guess), n = 32;
@@ -49,15 +48,13 @@ void release(Build *b) {
 
 namespace {
 
-// log2 of a write-back's span: its 4 MiB of names stay in the cache while
-// every partition's run in it is written; a short text's are shortened
-// only until every task has some.
+// log2 of a write-back's span: its 4 MiB of names stay in the cache while every partition's run in
+// it is written; a short text's are shortened only until every task has some.
 constexpr unsigned SPAN_BITS = 20, MIN_SPAN_BITS = 12;
 
-// Writes each dealt record's name, in its `lo`, to out[q]; false if memory
-// ran out.  Partition by partition, each name would miss the cache; a
-// partition keeps text order, so spans are written in turn, each from
-// every partition's run in it.
+// Writes each dealt record's name, in its `lo`, to out[q]; false if memory ran out.  Partition by
+// partition, each name would miss the cache; a partition keeps text order, so spans are written in
+// turn, each from every partition's run in it.
 bool write_back(Build *b, size_t parts, size_t m, uint32_t *out) {
   size_t tasks = range_tasks(b->workers);
   unsigned bits = SPAN_BITS;
@@ -103,8 +100,8 @@ template <class Key>
 bool name_keys(Build *b, size_t m, Key key, uint32_t *out, bool last, size_t *names) {
   unsigned bits = partition_bits(std::min(m, *names));
   size_t parts = size_t{1} << bits;
-  // Keys that fit one table are named where they stand, with no deal; `out`
-  // may be what key(q) reads, as long as key(q) reads nothing below q.
+  // Keys that fit one table are named where they stand, with no deal; `out` may be what key(q)
+  // reads, as long as key(q) reads nothing below q.
   auto direct = [&](size_t, unsigned worker) {
     Scratch *x = &b->scratch[worker];
     size_t used = 0;

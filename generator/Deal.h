@@ -16,9 +16,8 @@
 //   span       the positions whose names are written back at a time
 //   part       a piece of the text read on its own core (Words.cpp)
 //
-// A deal copies positions [0, m) into partitions of one block, each in text
-// order, every worker counting and then copying one range of positions;
-// the partitions are then worked on all cores:
+// A deal copies positions [0, m) into partitions of one block, each in text order, every worker
+// counting and then copying one range of positions; the partitions are then worked on all cores:
 //
 //   block   [ partition 0 | partition 1 | ... ]   KeyRecord or PairRecord
 //            ^start[0]     ^start[1]               12 bytes, as a Suffix
@@ -37,23 +36,20 @@
 #include "Plan.h"
 #include "Workers.h"
 
-// A partition's table of at most twice as many 12-byte slots, 768 KiB,
-// stays in a core's own cache.
+// A partition's table of at most twice as many 12-byte slots, 768 KiB, stays in a core's own cache.
 constexpr size_t PARTITION_RECORDS = size_t{1} << 15;
-// A deal writes a stream per partition per core; past 2^10 of them the
-// pages outrun the TLB (500 MB of prose deals a fifth slower into 2^11, a
-// quarter slower again into 2^12), so partitions grow instead.
+// A deal writes a stream per partition per core; past 2^10 of them the pages outrun the TLB (500 MB
+// of prose deals a fifth slower into 2^11, a quarter slower again into 2^12), so partitions grow
+// instead.
 constexpr unsigned MAX_PARTITION_BITS = 10;
 
-// Whether a prefix first met at `first_at` has a state: the last, at p,
-// starts no transition.
+// Whether a prefix first met at `first_at` has a state: the last, at p, starts no transition.
 inline bool has_state(uint64_t first_at, uint64_t p) {
   return first_at < p;
 }
 
-// Calls first(q) for each q < p where a word is first met, next() giving
-// the ids: ids follow first meeting, so word w is state w.  False as soon
-// as either fails.
+// Calls first(q) for each q < p where a word is first met, next() giving the ids: ids follow first
+// meeting, so word w is state w.  False as soon as either fails.
 template <class Next, class First>
 bool first_meetings(uint64_t p, Next next, First first) {
   uint64_t count = 0;
@@ -68,15 +64,15 @@ bool first_meetings(uint64_t p, Next next, First first) {
 }
 
 // ---------------------------------------------------------------------------
-// Naming prefixes of k >= 2 words, in rounds: the first names windows of as
-// many ids as fit a key, then windows double, each the pair of names of its
-// halves (overlapping at the end), until they cover the prefix.
+// Naming prefixes of k >= 2 words, in rounds: the first names windows of as many ids as fit a key,
+// then windows double, each the pair of names of its halves (overlapping at the end), until they
+// cover the prefix.
 
 // The most ids packed into one key: packing is a step per id.
 constexpr size_t MAX_PACKED = 8;
 
-// A round names the keys at [0, m): `width` ids packed `bits` apart (the
-// first), or the last round's names at q and q + d.
+// A round names the keys at [0, m): `width` ids packed `bits` apart (the first), or the last
+// round's names at q and q + d.
 struct Round {
   unsigned bits;
   size_t width;   // the words a name covers once the round is done
@@ -93,8 +89,8 @@ inline uint64_t packed(const uint32_t *at, size_t w, unsigned bits) {
   return key;
 }
 
-// Calls name(&round) for each round naming the k-word prefixes of n words,
-// `words` distinct; false as soon as one fails.
+// Calls name(&round) for each round naming the k-word prefixes of n words, `words` distinct; false
+// as soon as one fails.
 template <class Name>
 bool name_prefixes(uint64_t n, uint32_t k, size_t words, Name name) {
   assert(k >= 2 && n > k);
@@ -119,8 +115,8 @@ bool name_prefixes(uint64_t n, uint32_t k, size_t words, Name name) {
   return true;
 }
 
-// The records a deal writes, one kind at a time into the suffixes' block,
-// a Suffix's room each, copied in and out as bytes.
+// The records a deal writes, one kind at a time into the suffixes' block, a Suffix's room each,
+// copied in and out as bytes.
 //
 // A key (lo, hi) at position q; once named, lo holds the name.
 struct KeyRecord {
@@ -154,8 +150,7 @@ inline uint64_t key_of(const PairRecord &r) {
   return r.state | uint64_t{r.word} << 32;
 }
 
-// A key (lo, hi) and its value, NONE when empty: 12 bytes, so more stays
-// in cache.
+// A key (lo, hi) and its value, NONE when empty: 12 bytes, so more stays in cache.
 struct Slot {
   uint32_t lo, hi, value;
 };
@@ -176,8 +171,8 @@ struct Scratch {
   size_t keys;             // the keys of the last partition, to size the next
 };
 
-// A build's workers and its current deal.  A step returns false where it
-// fails; a phase's task sets `failed`, cleared before and read after.
+// A build's workers and its current deal.  A step returns false where it fails; a phase's task sets
+// `failed`, cleared before and read after.
 struct Build {
   unsigned workers;
   Scratch scratch[MAX_WORKERS];
@@ -193,8 +188,8 @@ void release(Build *b);
 // About log2(n / PARTITION_RECORDS), unless the plan forces it.
 unsigned partition_bits(size_t n);
 
-// Empties the worker's table for `records` records, sized from the last
-// partition's keys (partitions are alike); false if memory ran out.
+// Empties the worker's table for `records` records, sized from the last partition's keys
+// (partitions are alike); false if memory ran out.
 bool clear_table(Scratch *x, size_t records);
 
 // Linear probing stays short up to three quarters full.
@@ -202,8 +197,7 @@ inline bool table_full(const Array<Slot> *table, size_t used) {
   return (used + 1) * 4 > table->size * 3;
 }
 
-// Doubles a full table and files `value` under the new `key`; false if
-// memory ran out.
+// Doubles a full table and files `value` under the new `key`; false if memory ran out.
 bool grow_and_file(Array<Slot> *table, uint64_t key, uint32_t value);
 
 // The slot that holds `key`, or the empty one where it belongs.
@@ -215,8 +209,8 @@ inline Slot *probe(Array<Slot> *table, uint64_t key) {
   }
 }
 
-// The name `key` was filed under, or `fresh`, filed now; NONE if memory
-// ran out.  `*used` counts the keys.
+// The name `key` was filed under, or `fresh`, filed now; NONE if memory ran out.  `*used` counts
+// the keys.
 inline uint32_t name_of(Array<Slot> *table, size_t *used, uint64_t key, uint32_t fresh) {
   Slot *s = probe(table, key);
   if (s->value != NONE) return s->value;
@@ -225,8 +219,8 @@ inline uint32_t name_of(Array<Slot> *table, size_t *used, uint64_t key, uint32_t
   return fresh;
 }
 
-// Deals positions [0, m) into `parts` partitions of the block, each in
-// text order: make(q) makes the record, part_of(record) picks.
+// Deals positions [0, m) into `parts` partitions of the block, each in text order: make(q) makes
+// the record, part_of(record) picks.
 template <class Make, class PartOf>
 bool deal(Build *b, size_t m, size_t parts, Make make, PartOf part_of) {
   size_t ranges = range_tasks(b->workers);
@@ -261,9 +255,8 @@ bool deal(Build *b, size_t m, size_t parts, Make make, PartOf part_of) {
   return true;
 }
 
-// Names each key (a[q], a[q + d]), q < m, into out[q], at most `*names`
-// distinct: by first position in the last round, else by numbers below m,
-// leaving in `*names` how many.
+// Names each key (a[q], a[q + d]), q < m, into out[q], at most `*names` distinct: by first position
+// in the last round, else by numbers below m, leaving in `*names` how many.
 bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, uint32_t *out, bool last,
                 size_t *names);
 

@@ -1,5 +1,5 @@
-// The walk and generate: draws a start state, follows the chain and writes
-// the chosen words as they are chosen, so that no limit costs memory.
+// The walk and generate: draws a start state, follows the chain and writes the chosen words as they
+// are chosen, so that no limit costs memory.
 #include <errno.h>
 #include <unistd.h>
 
@@ -52,8 +52,8 @@ inline void put_word(Output *o, const WordList *list, uint32_t id) {
 }
 
 // ---------------------------------------------------------------------------
-// Views of the chain, in memory or in spill files: a state's suffixes [lo, hi), a run of them and
-// a run of its prefix; a run that cannot be read fails the output.
+// Views of the chain, in memory or in spill files: a state's suffixes [lo, hi), a run of them and a
+// run of its prefix; a run that cannot be read fails the output.
 
 // Binary search for the first suffix whose running count passes `rem` (below the total, the last
 // one's); each step prefetches both places the next may look, so past the caches misses overlap.
@@ -90,8 +90,8 @@ struct InMemory {
   }
 };
 
-// The chain in spill files: each run is read, and a long list of suffixes
-// is searched a suffix at a time until the rest fits one small read.
+// The chain in spill files: each run is read, and a long list of suffixes is searched a suffix at a
+// time until the rest fits one small read.
 struct OnDisk {
   const WordList *list;
   const ChainFiles *c;

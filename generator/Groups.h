@@ -1,11 +1,9 @@
-// Groups: how the chain build over spill files deals a pass into groups of
-// files, shared by its naming (SpilledNames.cpp) and its suffixes
-// (Spilled.cpp).
+// Groups: how the chain build over spill files deals a pass into groups of files, shared by its
+// naming (SpilledNames.cpp) and its suffixes (Spilled.cpp).
 //
-// A pass over positions deals them into groups of files, small enough
-// that each group is then worked in memory with the in-memory build
-// (Deal.h).  A pass is split into pieces, one per worker, each with its own
-// streams and its own share of each group:
+// A pass over positions deals them into groups of files, small enough that each group is then
+// worked in memory with the in-memory build (Deal.h).  A pass is split into pieces, one per worker,
+// each with its own streams and its own share of each group:
 //
 //   Dealt   piece[0]: file[0] file[1] ... file[groups - 1]
 //           piece[1]: file[0] file[1] ...
@@ -20,21 +18,20 @@
 
 // A group's number is one byte of the group stream.
 constexpr size_t MAX_GROUPS = 256;
-// A table filled one by one starts with room for this many keys and grows
-// as they come: its distinct keys may be far fewer than its records.
+// A table filled one by one starts with room for this many keys and grows as they come: its
+// distinct keys may be far fewer than its records.
 constexpr size_t FIRST_KEYS = 1024;
-// Stream buffers: large enough that each read or write moves a run of the
-// disk, small enough that 2 * MAX_GROUPS of them stay a fraction of memory.
+// Stream buffers: large enough that each read or write moves a run of the disk, small enough that 2
+// * MAX_GROUPS of them stay a fraction of memory.
 constexpr size_t MIN_BUFFER = size_t{4} << 10, MAX_BUFFER = size_t{1} << 20;
 
-// A spilled build: the bytes its stream buffers may take, and its workers,
-// each of which takes a piece of the positions in a pass over them.  Its
-// tables and groups are sized from what the memory account has left.
+// A spilled build: the bytes its stream buffers may take, and its workers, each of which takes a
+// piece of the positions in a pass over them.  Its tables and groups are sized from what the memory
+// account has left.
 struct Spiller {
   size_t buffers;
   Build b;  // the in-memory build that each group is worked with
-  // Blocks kept from group to group: a group's records as read and as
-  // dealt, and its states.
+  // Blocks kept from group to group: a group's records as read and as dealt, and its states.
   Array<Suffix> records, block;
   Array<State> states;
 };
@@ -52,34 +49,31 @@ inline size_t buffer_bytes(const Spiller *s, size_t streams) {
   return std::clamp(s->buffers / streams, MIN_BUFFER, MAX_BUFFER);
 }
 
-// The room a group's own blocks may take: three quarters of the room left
-// (the rest for what a step holds beside them), less the workers' scratch.
+// The room a group's own blocks may take: three quarters of the room left (the rest for what a step
+// holds beside them), less the workers' scratch.
 inline size_t group_room(const Spiller *s) {
   size_t scratch = s->b.workers * WORKER_BYTES, room = memory_room() / 4 * 3;
   return room > scratch ? room - scratch : 0;
 }
 
-// Whether a group whose own blocks take `bytes` may be worked in memory:
-// within the room and the `kept` bytes of the blocks the last group left,
-// which serve again or go, or in blocks small enough that the account
-// holds none.
+// Whether a group whose own blocks take `bytes` may be worked in memory: within the room and the
+// `kept` bytes of the blocks the last group left, which serve again or go, or in blocks small
+// enough that the account holds none.
 inline bool fits(const Spiller *s, uint64_t bytes, size_t kept) {
   return bytes <= std::max(group_room(s) + kept, LARGE_BLOCK);
 }
 
-// The items of `bytes` bytes each that a group should hold: a `share` of
-// what its room holds, but no fewer than small blocks hold (which the
-// account does not hold, and more groups would only cost files) or the
-// most groups leave.  A round's keys are dealt by hash, and a group may
-// pass its share: naming takes half its room.  A group of states that
-// passes its room is dealt again.
+// The items of `bytes` bytes each that a group should hold: a `share` of what its room holds, but
+// no fewer than small blocks hold (which the account does not hold, and more groups would only cost
+// files) or the most groups leave.  A round's keys are dealt by hash, and a group may pass its
+// share: naming takes half its room.  A group of states that passes its room is dealt again.
 inline uint64_t group_items(const Spiller *s, uint64_t items, size_t bytes, size_t share) {
   size_t small = std::min(LARGE_BLOCK, memory_budget());
   return std::max<uint64_t>({group_room(s) / share / bytes, small / bytes, items / MAX_GROUPS + 1});
 }
 
-// The groups, a power of two, that deal `items` keys of `bytes` bytes each
-// into groups of half their room.
+// The groups, a power of two, that deal `items` keys of `bytes` bytes each into groups of half
+// their room.
 inline size_t groups_for(const Spiller *s, uint64_t items, size_t bytes) {
   size_t groups = 1, target = group_items(s, items, bytes, 2);
   while (groups < MAX_GROUPS && items / groups > target) groups *= 2;
@@ -104,8 +98,8 @@ bool open_readers(Groups *g, size_t cap);
 bool close_writers(Groups *g);
 bool close_readers(Groups *g);
 
-// Groups dealt by a pass in pieces: piece p's share of group g is
-// piece[p].file[g], and group g is the pieces' shares in order.
+// Groups dealt by a pass in pieces: piece p's share of group g is piece[p].file[g], and group g is
+// the pieces' shares in order.
 struct Dealt {
   size_t pieces;
   Groups piece[MAX_WORKERS];
@@ -124,9 +118,8 @@ bool read_group(const Dealt *d, size_t g, char *to);
 // Gives the files of group g back.
 void close_group(Dealt *d, size_t g);
 
-// Calls fn(item) for the items [from, to) of group g, `T`s in order, its
-// pieces' shares in turn, while fn returns true; false if it did not, or a
-// read failed.
+// Calls fn(item) for the items [from, to) of group g, `T`s in order, its pieces' shares in turn,
+// while fn returns true; false if it did not, or a read failed.
 template <class T, class F>
 bool each_in_group(const Spiller *s, const Dealt *d, size_t g, uint64_t from, uint64_t to, F fn) {
   bool ok = true;
@@ -144,8 +137,8 @@ bool each_in_group(const Spiller *s, const Dealt *d, size_t g, uint64_t from, ui
   return ok;
 }
 
-// Runs fn(piece, from, to) for the pieces of the positions [0, m), one per
-// worker, each on its own streams; false if any failed.
+// Runs fn(piece, from, to) for the pieces of the positions [0, m), one per worker, each on its own
+// streams; false if any failed.
 template <class F>
 bool by_pieces(Spiller *s, uint64_t m, F fn) {
   auto piece = [&](size_t p, unsigned) {

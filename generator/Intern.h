@@ -1,5 +1,5 @@
-// Intern: the index that gives each distinct word of a text one id, in
-// the order words are first met; it lives only while the text is read.
+// Intern: the index that gives each distinct word of a text one id, in the order words are first
+// met; it lives only while the text is read.
 #ifndef CHATTERLOOM_INTERN_H
 #define CHATTERLOOM_INTERN_H
 
@@ -8,16 +8,16 @@
 #include "Hash.h"
 #include "Markov.h"
 
-// A word index slot: the word's id (NONE when empty), the low bits of its text hash and its first
-// 8 bytes, zero filled; no word holds a zero byte, so `head` alone matches a word under 8 bytes.
+// A word index slot: the word's id (NONE when empty), the low bits of its text hash and its first 8
+// bytes, zero filled; no word holds a zero byte, so `head` alone matches a word under 8 bytes.
 struct WordSlot {
   uint32_t id;
   uint32_t tag;
   uint64_t head;
 };
 
-// The index is kept at most three quarters full: probes stay short, and
-// the index, held beside the whole text as it is read, stays small.
+// The index is kept at most three quarters full: probes stay short, and the index, held beside the
+// whole text as it is read, stays small.
 inline bool word_index_full(size_t words, size_t slots) {
   return (words + 1) * 4 > slots * 3;
 }

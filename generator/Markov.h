@@ -82,8 +82,8 @@ struct Suffix {
   uint32_t next_state;
 };
 
-// A chain kept in spill files: `prefix_at` and `suffixes_at` hold each
-// state's fields as 64-bit numbers, `suffixes` its Suffix records.
+// A chain kept in spill files: `prefix_at` and `suffixes_at` hold each state's fields as 64-bit
+// numbers, `suffixes` its Suffix records.
 struct ChainFiles {
   uint64_t states = 0, suffixes_total = 0;
   SpillFile prefix_at, suffixes_at, suffixes;
@@ -124,8 +124,8 @@ struct Output {
 // Writes out what is buffered; false if the output has failed.
 bool flush_output(Output *o);
 
-// Walks the chain from a start state drawn with `rng`, writing at most
-// `limit` words to `o`, each followed by a blank; returns the words written.
+// Walks the chain from a start state drawn with `rng`, writing at most `limit` words to `o`, each
+// followed by a blank; returns the words written.
 uint64_t walk(const WordList *list, const StateTable *t, int32_t limit, Random *rng, Output *o);
 
 // Reads `path`, builds the chain of word_prefix_cnt, seeds from the clock and prints at most

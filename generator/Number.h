@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-// Reads a number: leading separators skipped, an optional sign, then digits
-// up to the first other byte, wrapping modulo 2^32; no digits give 0.
+// Reads a number: leading separators skipped, an optional sign, then digits up to the first other
+// byte, wrapping modulo 2^32; no digits give 0.
 inline int32_t to_number(const char *text) {
   const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
   while (*p == ' ' || (*p >= 9 && *p <= 13)) p++;

@@ -4,8 +4,8 @@
 
 #include <cstddef>
 
-// How the build divides its work; 0 picks from the text and the machine.
-// The output never depends on them: tests set them to prove it.
+// How the build divides its work; 0 picks from the text and the machine.  The output never depends
+// on them: tests set them to prove it.
 struct BuildPlan {
   unsigned workers;         // threads, the caller among them
   unsigned partition_bits;  // log2 of the partitions of each deal
@@ -15,8 +15,8 @@ struct BuildPlan {
 };
 extern BuildPlan build_plan;
 
-// The threads the build and reading use: the cores this process may run on, within MAX_WORKERS
-// and the process's memory limits, unless the plan says otherwise.
+// The threads the build and reading use: the cores this process may run on, within MAX_WORKERS and
+// the process's memory limits, unless the plan says otherwise.
 unsigned build_workers();
 
 // The bytes the process may hold: the plan's budget, else one found from the system now.

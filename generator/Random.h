@@ -1,5 +1,5 @@
-// Random: the chain's random source, a 32-bit linear congruential generator
-// whose draws are 15 bits wide.
+// Random: the chain's random source, a 32-bit linear congruential generator whose draws are 15 bits
+// wide.
 #ifndef CHATTERLOOM_RANDOM_H
 #define CHATTERLOOM_RANDOM_H
 
@@ -21,8 +21,8 @@ inline void seed_random(Random *r, uint32_t s) {
   draw(r);
 }
 
-// A draw modulo n (1 <= n <= 2^32); past 32768 it combines three draws into 45 bits, so every
-// state can open a text and every suffix be chosen.
+// A draw modulo n (1 <= n <= 2^32); past 32768 it combines three draws into 45 bits, so every state
+// can open a text and every suffix be chosen.
 inline uint32_t draw_below(Random *r, uint64_t n) {
   if (n <= 32768) return draw(r) % static_cast<uint32_t>(n);
   uint64_t d1 = draw(r), d2 = draw(r), d3 = draw(r);

@@ -39,14 +39,14 @@ constexpr ByteClasses make_classes() {
 
 constexpr ByteClasses BYTE_CLASS = make_classes();
 
-// The block read at once, small enough to stay in the cache while it is
-// split; a smaller regular file gets a buffer of its size.
+// The block read at once, small enough to stay in the cache while it is split; a smaller regular
+// file gets a buffer of its size.
 constexpr size_t READ_SIZE = 128 << 10;
 
-// A buffered reader of one descriptor: with `positional`, bytes [at, stop) by pread (so readers
-// of one file can share it), else from where it stands to its end.  `buf` has SLACK bytes past
-// `cap`, `token` room for a token put together.  `done` is set at the end, a read error or the
-// first byte 26; `cut` at the last two, which end the whole text.
+// A buffered reader of one descriptor: with `positional`, bytes [at, stop) by pread (so readers of
+// one file can share it), else from where it stands to its end.  `buf` has SLACK bytes past `cap`,
+// `token` room for a token put together.  `done` is set at the end, a read error or the first byte
+// 26; `cut` at the last two, which end the whole text.
 struct WordReader {
   int fd;
   unsigned char *buf, *token;
@@ -89,8 +89,8 @@ inline void end_input(WordReader *r) {
   r->pos = r->end;
 }
 
-// Goes on with a token that runs past the buffer, holds dropped bytes, is too
-// long or ends the input: buf[start, i) is its beginning.
+// Goes on with a token that runs past the buffer, holds dropped bytes, is too long or ends the
+// input: buf[start, i) is its beginning.
 inline bool next_word_slow(WordReader *r, Token *t, size_t start, size_t i) {
   unsigned char *token_buf = r->token;
   size_t len = std::min(i - start, MAX_WORD_LEN);

@@ -1,13 +1,13 @@
-// The suffixes: each state's (word, next state) pairs, newest first with
-// running counts, gathered partition by partition, or, for the one-word
-// prefixes of a short text, sorted by state with no deal.
+// The suffixes: each state's (word, next state) pairs, newest first with running counts, gathered
+// partition by partition, or, for the one-word prefixes of a short text, sorted by state with no
+// deal.
 #include "Suffixes.h"
 
 #include <utility>
 
 bool start_pairs(Scratch *x, size_t records, size_t states) {
-  // Room for a partition's pairs at once, as clear_table's, and no more:
-  // pages reserved are pages the peak counts once touched.
+  // Room for a partition's pairs at once, as clear_table's, and no more: pages reserved are pages
+  // the peak counts once touched.
   size_t pairs = std::min(records, PARTITION_RECORDS);
   return clear_table(x, records) && fit_block(&x->pairs, pairs) && fit_block(&x->owner, pairs) &&
          make_filled(&x->bounds, states + 1, 0u);
@@ -30,8 +30,8 @@ bool lay_out_pairs(Scratch *x, size_t states, Suffix *out) {
 
 namespace {
 
-// Turns `d` suffixes in order of first meeting newest first, with running
-// counts; false past 32 bits.
+// Turns `d` suffixes in order of first meeting newest first, with running counts; false past 32
+// bits.
 bool newest_first(Suffix *out, size_t d) {
   std::reverse(out, out + d);
   for (size_t j = 1; j < d; j++)
@@ -39,12 +39,12 @@ bool newest_first(Suffix *out, size_t d) {
   return true;
 }
 
-// A state of at most this many records scans its words; a larger one
-// files them in the worker's table.
+// A state of at most this many records scans its words; a larger one files them in the worker's
+// table.
 constexpr size_t SCANNED_RECORDS = 16;
 
-// Lays out at `out` the distinct words of one state's `c` records, newest
-// first with running counts; how many, or 0 on failure.
+// Lays out at `out` the distinct words of one state's `c` records, newest first with running
+// counts; how many, or 0 on failure.
 size_t lay_out_state(Scratch *x, const Suffix *rec, size_t c, Suffix *out) {
   assert(c > 0);  // a state is made where its prefix has a word after it
   size_t d = 0;
@@ -65,9 +65,8 @@ size_t lay_out_state(Scratch *x, const Suffix *rec, size_t c, Suffix *out) {
   return newest_first(out, d) ? d : 0;
 }
 
-// Lays out the `n` records at `part` in place, counting-sorted by state
-// into x->pairs (sized once for `most`); sets states[g].suffixes_at, from
-// `at`, and `*laid`.  False if memory ran out.
+// Lays out the `n` records at `part` in place, counting-sorted by state into x->pairs (sized once
+// for `most`); sets states[g].suffixes_at, from `at`, and `*laid`.  False if memory ran out.
 bool gather_sorted(Scratch *x, Suffix *part, size_t n, size_t most, size_t first, size_t count,
                    State *states, size_t at, size_t *laid) {
   if (!make_filled(&x->bounds, count + 1, 0u) || !fit_block(&x->pairs, most)) return false;
@@ -91,8 +90,8 @@ bool gather_sorted(Scratch *x, Suffix *part, size_t n, size_t most, size_t first
   return true;
 }
 
-// Gathers as gather_sorted does, counting through a table of the pairs:
-// for a partition a frequent state made too large to sort.
+// Gathers as gather_sorted does, counting through a table of the pairs: for a partition a frequent
+// state made too large to sort.
 bool gather_counted(Scratch *x, Suffix *part, size_t n, size_t first, size_t count, State *states,
                     size_t at, size_t *laid) {
   auto feed = [&](auto sink) {
@@ -116,8 +115,8 @@ void release(Ranges *r) {
 
 bool split_states(Build *b, size_t m, size_t first, size_t count, size_t target, size_t max_parts,
                   Tally tally, void *arg, Ranges *r) {
-  // Early states are the most frequent: equal ranges would leave one
-  // partition most of the work, so fine ranges are counted first.
+  // Early states are the most frequent: equal ranges would leave one partition most of the work, so
+  // fine ranges are counted first.
   r->first = first;
   r->target = target;
   r->shift = 0;
@@ -163,8 +162,8 @@ bool split_states(Build *b, size_t m, size_t first, size_t count, size_t target,
 bool gather_parts(Build *b, const Ranges *r, State *states, size_t *pairs) {
   Array<size_t> made;  // pairs per partition
   if (!make_filled(&made, r->parts, size_t{0})) return false;
-  // A partition past twice its target is counted, not sorted; a worker's
-  // bounds are made once for the most states, not remade as they grow.
+  // A partition past twice its target is counted, not sorted; a worker's bounds are made once for
+  // the most states, not remade as they grow.
   size_t most = 0, most_states = 0;
   for (size_t part = 0; part < r->parts; part++) {
     size_t n = b->start.data[part + 1] - b->start.data[part];
@@ -200,9 +199,9 @@ bool gather_parts(Build *b, const Ranges *r, State *states, size_t *pairs) {
 
 namespace {
 
-// The bytes the next words sorted by state must move up their block so
-// that suffixes laid out from its start, 12 bytes to their 4, never
-// overwrite one still to be read.  Sets `*pairs`; dirties `met`.
+// The bytes the next words sorted by state must move up their block so that suffixes laid out from
+// its start, 12 bytes to their 4, never overwrite one still to be read.  Sets `*pairs`; dirties
+// `met`.
 size_t lead_of(const uint32_t *next, const State *states, size_t count, uint32_t *met,
                size_t *pairs) {
   size_t lead = 0, made = 0;
@@ -212,8 +211,8 @@ size_t lead_of(const uint32_t *next, const State *states, size_t count, uint32_t
     for (size_t i = begin; i < states[s].suffixes_at; i++)
       d += std::exchange(met[next[i]], stamp) != stamp;
     made += d;
-    // Its last suffix is written, ending at 12 * made bytes, once at
-    // least begin + d of the words are read.
+    // Its last suffix is written, ending at 12 * made bytes, once at least begin + d of the words
+    // are read.
     lead = std::max(lead, 12 * made - std::min(12 * made, 4 * (begin + d)));
   }
   *pairs = made;
@@ -226,14 +225,13 @@ bool sort_word_suffixes(const uint32_t *ids, size_t p, size_t words, StateTable 
   size_t count = t->states.size;
   State *states = t->states.data;
   assert(p > 0 && count > 0 && count <= words);  // a state is a word met before p
-  // suffixes_at counts positions, then marks where next words go, at last
-  // where suffixes begin.
+  // suffixes_at counts positions, then marks where next words go, at last where suffixes begin.
   for (size_t q = 0; q < p; q++) states[ids[q]].suffixes_at++;
   uint32_t at = 0;
   for (size_t s = 0; s < count; s++) at += std::exchange(states[s].suffixes_at, at);
-  // Next words, sorted by state, go in the suffixes' own block and the
-  // suffixes are laid out over them: two blocks would double the peak.
-  // `met` holds each word's last state, then its place, plus one.
+  // Next words, sorted by state, go in the suffixes' own block and the suffixes are laid out over
+  // them: two blocks would double the peak.  `met` holds each word's last state, then its place,
+  // plus one.
   Array<uint32_t> met;
   if (!make_filled(&met, words, 0u) || !make_block(&t->suffixes, (p + 2) / 3)) {
     release(&met);

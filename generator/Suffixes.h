@@ -1,16 +1,15 @@
-// Suffixes: each state's (word, next state) pairs, newest first with
-// running counts, gathered from records dealt by ranges of states.
+// Suffixes: each state's (word, next state) pairs, newest first with running counts, gathered from
+// records dealt by ranges of states.
 #ifndef CHATTERLOOM_SUFFIXES_H
 #define CHATTERLOOM_SUFFIXES_H
 
 #include "Deal.h"
 
-// Readies `x` to count at most `records` records of `states` states;
-// false if memory ran out.
+// Readies `x` to count at most `records` records of `states` states; false if memory ran out.
 bool start_pairs(Scratch *x, size_t records, size_t states);
 
-// Counts one record: each distinct pair kept once, in order of first
-// meeting; false if memory ran out.
+// Counts one record: each distinct pair kept once, in order of first meeting; false if memory ran
+// out.
 inline bool count_pair(Scratch *x, const PairRecord &r, size_t first) {
   size_t met = x->pairs.size;
   uint32_t pair = name_of(&x->table, &met, key_of(r), static_cast<uint32_t>(met));
@@ -24,9 +23,8 @@ inline bool count_pair(Scratch *x, const PairRecord &r, size_t first) {
   return ++x->pairs.data[pair].count != 0;  // counts are 32-bit
 }
 
-// Counts the records that feed(sink) hands to sink(record), of the
-// `states` states from `first`; false if memory ran out, or a record was
-// out of range or unread.
+// Counts the records that feed(sink) hands to sink(record), of the `states` states from `first`;
+// false if memory ran out, or a record was out of range or unread.
 template <class Feed>
 bool count_pairs(Scratch *x, size_t first, size_t states, size_t records, Feed feed) {
   return start_pairs(x, records, states) && feed([&](const PairRecord &r) {
@@ -34,18 +32,17 @@ bool count_pairs(Scratch *x, size_t first, size_t states, size_t records, Feed f
          });
 }
 
-// Lays out the counted pairs in `out` by state, newest first, with running
-// counts, leaving x->bounds[g] at state g's end; false past 32 bits.
+// Lays out the counted pairs in `out` by state, newest first, with running counts, leaving
+// x->bounds[g] at state g's end; false past 32 bits.
 bool lay_out_pairs(Scratch *x, size_t states, Suffix *out);
 
-// Partitions of states are made of about FINE_PER_PART fine ranges each
-// (enough to meet a target, few enough to count in cache), at most
-// 2^FINE_BITS.
+// Partitions of states are made of about FINE_PER_PART fine ranges each (enough to meet a target,
+// few enough to count in cache), at most 2^FINE_BITS.
 constexpr size_t FINE_PER_PART = 64;
 constexpr unsigned FINE_BITS = 16;
 
-// Partitions of states from `first`, holding about as many records each,
-// made of fine ranges of 2^shift states.
+// Partitions of states from `first`, holding about as many records each, made of fine ranges of
+// 2^shift states.
 struct Ranges {
   size_t first;
   unsigned shift;
@@ -62,13 +59,12 @@ inline size_t part_of_state(const Ranges *r, size_t s) {
   return r->part_of_fine.data[(s - r->first) >> r->shift];
 }
 
-// Adds one to seen[(s - r->first) >> r->shift] for the state s of each
-// record in [from, to); false where they could not be read.
+// Adds one to seen[(s - r->first) >> r->shift] for the state s of each record in [from, to); false
+// where they could not be read.
 using Tally = bool (*)(void *arg, const Ranges *r, size_t from, size_t to, size_t *seen);
 
-// Splits `count` states from `first`, of m records tallied on every
-// worker, into at most `max_parts` of about `target`; false if memory ran
-// out.
+// Splits `count` states from `first`, of m records tallied on every worker, into at most
+// `max_parts` of about `target`; false if memory ran out.
 bool split_states(Build *b, size_t m, size_t first, size_t count, size_t target, size_t max_parts,
                   Tally tally, void *arg, Ranges *r);
 
@@ -77,14 +73,13 @@ inline size_t cache_target(size_t m) {
   return std::max<size_t>(m >> partition_bits(m), 1);
 }
 
-// Lays out each partition a deal by `r` left in the block as suffixes, all
-// moved to its start; sets states[s - first].suffixes_at and `*pairs`.
-// False if memory ran out.
+// Lays out each partition a deal by `r` left in the block as suffixes, all moved to its start; sets
+// states[s - first].suffixes_at and `*pairs`.  False if memory ran out.
 bool gather_parts(Build *b, const Ranges *r, State *states, size_t *pairs);
 
-// Lays out in the block the suffixes of `count` states from `first`, from
-// the m records make(i) makes in text order, dealt by ranges of states;
-// dealt() then gives the states (null if memory ran out).  Sets `*pairs`.
+// Lays out in the block the suffixes of `count` states from `first`, from the m records make(i)
+// makes in text order, dealt by ranges of states; dealt() then gives the states (null if memory ran
+// out).  Sets `*pairs`.
 template <class Make, class Dealt>
 bool gather_pairs(Build *b, size_t m, size_t first, size_t count, Tally tally, void *arg, Make make,
                   Dealt dealt, size_t *pairs) {
@@ -98,9 +93,8 @@ bool gather_pairs(Build *b, size_t m, size_t first, size_t count, Tally tally, v
   return ok;
 }
 
-// Lays out as gather_pairs does the suffixes of positions [0, p) from
-// their states st[q] (`count` or more: none); once st is read, dealt()
-// must make the states in t.
+// Lays out as gather_pairs does the suffixes of positions [0, p) from their states st[q] (`count`
+// or more: none); once st is read, dealt() must make the states in t.
 template <class Dealt>
 bool collect_suffixes(Build *b, const uint32_t *ids, uint32_t k, const uint32_t *st, size_t p,
                       size_t count, Dealt dealt, StateTable *t) {
@@ -121,13 +115,12 @@ bool collect_suffixes(Build *b, const uint32_t *ids, uint32_t k, const uint32_t 
                       &t->suffixes.size);
 }
 
-// A one-word chain this short is sorted by state in one thread: 4 bytes a
-// position, a third of a deal's record, 16 MiB near the cache.
+// A one-word chain this short is sorted by state in one thread: 4 bytes a position, a third of a
+// deal's record, 16 MiB near the cache.
 constexpr size_t SORTED_POSITIONS = size_t{1} << 22;
 
-// Lays out the one-word suffixes of `ids` [0, p) into t->suffixes by a
-// counting sort in the same block; t->states holds word w as state w.
-// False if memory ran out.
+// Lays out the one-word suffixes of `ids` [0, p) into t->suffixes by a counting sort in the same
+// block; t->states holds word w as state w.  False if memory ran out.
 bool sort_word_suffixes(const uint32_t *ids, size_t p, size_t words, StateTable *t);
 
 #endif

@@ -18,8 +18,8 @@
 
 namespace {
 
-// Appends the in-memory ids to the spill file, made first, and empties the array, which then
-// serves as the file's buffer; false if the file cannot be made or written.
+// Appends the in-memory ids to the spill file, made first, and empties the array, which then serves
+// as the file's buffer; false if the file cannot be made or written.
 bool spill_ids(WordList *list) {
   if (list->spilled.fd < 0 && !open_spill(&list->spilled)) return false;
   bool ok = write_at(&list->spilled, list->spilled.bytes, list->ids.data,
@@ -40,15 +40,15 @@ bool grow_ids(WordList *list, size_t room) {
 // caches the rare words' misses then overlap, where one by one each would wait for the last.
 constexpr size_t FILED_AT_ONCE = 16;
 
-// Reads every token of `r` into `list`, filing words in `index` and
-// keeping at most `room` ids in memory; false if memory ran out.
+// Reads every token of `r` into `list`, filing words in `index` and keeping at most `room` ids in
+// memory; false if memory ran out.
 bool read_all(WordReader *r, WordList *list, Array<WordSlot> *index, size_t room) {
   if (index->size == 0 && !grow_word_index(index)) return false;
   Token batch[FILED_AT_ONCE];
   uint64_t hash[FILED_AT_ONCE];
   for (;;) {
-    // A batch holds tokens in the block only, and is filed before next_word
-    // may refill it; a token that needs next_word is filed on its own.
+    // A batch holds tokens in the block only, and is filed before next_word may refill it; a token
+    // that needs next_word is filed on its own.
     size_t n = 0;
     for (; n < FILED_AT_ONCE && next_word_in_block(r, &batch[n]); n++) {
       hash[n] = text_hash(batch[n].text, batch[n].len);
@@ -66,8 +66,8 @@ bool read_all(WordReader *r, WordList *list, Array<WordSlot> *index, size_t room
   }
 }
 
-// Files in `index` the words of `part`, the text after `all`'s (new ones take the next ids in
-// order of first meeting), and sets id_of[w] to the id of part word w; false if memory ran out.
+// Files in `index` the words of `part`, the text after `all`'s (new ones take the next ids in order
+// of first meeting), and sets id_of[w] to the id of part word w; false if memory ran out.
 bool file_words(WordList *all, Array<WordSlot> *index, const WordList *part,
                 Array<uint32_t> *id_of) {
   bool ok = make_block(id_of, part->words.size);
@@ -198,9 +198,9 @@ size_t ids_room(size_t budget) {
   return std::clamp<size_t>(budget / BUILD_BYTES_PER_WORD, 4096, NONE - 2);
 }
 
-// What the in-memory build of n words takes beside its ids: dealt records and each position's
-// state in whole huge pages, and each worker's tables (the first-meeting bitmap and the states
-// come as the positions' states go).
+// What the in-memory build of n words takes beside its ids: dealt records and each position's state
+// in whole huge pages, and each worker's tables (the first-meeting bitmap and the states come as
+// the positions' states go).
 size_t build_bytes(uint64_t n) {
   return mapped_bytes(n * (BUILD_BYTES_PER_WORD - 8)) + mapped_bytes(n * 4) +
          build_workers() * WORKER_BYTES;
@@ -213,8 +213,8 @@ bool read_words_fd(int fd, WordList *list) {
   // The words are counted but never refused: the build that follows must fit around them.
   size_t budget = plan_budget(), room = ids_room(budget);
   set_budget(budget);
-  // A regular file is read in parts cut after separators, on as many cores as the build may use;
-  // a small one gets a buffer its size (if it grows meanwhile, more reads still reach its end).
+  // A regular file is read in parts cut after separators, on as many cores as the build may use; a
+  // small one gets a buffer its size (if it grows meanwhile, more reads still reach its end).
   struct stat st;
   bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0;
   off_t here = regular ? lseek(fd, 0, SEEK_CUR) : -1;

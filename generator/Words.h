@@ -10,8 +10,8 @@ constexpr size_t BUILD_BYTES_PER_WORD = 24;
 // What each in-memory build worker holds besides: a partition's table, its pairs and its bounds.
 constexpr size_t WORKER_BYTES = size_t{2} << 20;
 
-// Reads every word of the open descriptor `fd` into the empty `list`, a read error ending the
-// input as its end does; false if memory ran out.
+// Reads every word of the open descriptor `fd` into the empty `list`, a read error ending the input
+// as its end does; false if memory ran out.
 bool read_words_fd(int fd, WordList *list);
 
 // Opens `path` and reads its words as read_words_fd does; false also if it cannot be opened.

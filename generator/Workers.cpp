@@ -23,8 +23,8 @@
 
 namespace {
 
-// How long a thread spins for the next phase before it sleeps: about the
-// gap between two phases, a few times what waking it would cost.
+// How long a thread spins for the next phase before it sleeps: about the gap between two phases, a
+// few times what waking it would cost.
 constexpr std::chrono::microseconds SPIN_TIME{200};
 
 struct Phase {
@@ -64,8 +64,8 @@ void work(Phase *phase, unsigned number) {
   in_phase = false;
 }
 
-// The futex calls on the word of an atomic.  A wait returns at once if the
-// word no longer holds `old`, so a change made before it is never missed.
+// The futex calls on the word of an atomic.  A wait returns at once if the word no longer holds
+// `old`, so a change made before it is never missed.
 static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
 void futex_wait(std::atomic<uint32_t> *a, uint32_t old) {
   syscall(SYS_futex, reinterpret_cast<uint32_t *>(a), FUTEX_WAIT_PRIVATE, old, nullptr, nullptr, 0);

@@ -18,8 +18,8 @@ unsigned usable_cores();
 // its own worker number below `workers`; returns when all are done.
 void run_tasks(size_t tasks, unsigned workers, void (*fn)(void *, size_t, unsigned), void *arg);
 
-// Tasks per worker in a phase of equal ranges, so a worker that starts late or loses its core for
-// a while leaves the rest of its share to the others instead of holding up the phase.
+// Tasks per worker in a phase of equal ranges, so a worker that starts late or loses its core for a
+// while leaves the rest of its share to the others instead of holding up the phase.
 constexpr unsigned TASKS_PER_WORKER = 8;
 
 // The tasks that a phase of equal ranges is cut into for `workers` workers.
@@ -32,8 +32,8 @@ inline size_t range_start(size_t n, size_t ranges, size_t r) {
   return n / ranges * r + (r < n % ranges ? r : n % ranges);
 }
 
-// Starts the threads that phases of `workers` workers want, ahead of the
-// first, so that they have settled on their own cores by then.
+// Starts the threads that phases of `workers` workers want, ahead of the first, so that they have
+// settled on their own cores by then.
 void start_workers(unsigned workers);
 
 // run_tasks over a callable f(task, worker).
