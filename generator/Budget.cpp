@@ -141,11 +141,7 @@ size_t memory_budget() {
   return budget;
 }
 
-size_t memory_held() {
-  return held.load(std::memory_order_relaxed);
-}
-
 size_t memory_room() {
-  size_t now = memory_held();
+  size_t now = held.load(std::memory_order_relaxed);
   return now < budget ? budget - now : 0;
 }

@@ -42,9 +42,6 @@ void give_memory(size_t bytes);
 // The budget the account holds blocks against.
 size_t memory_budget();
 
-// The bytes held by large blocks now.
-size_t memory_held();
-
 // What is left of the budget: the most the next block may take.
 size_t memory_room();
 

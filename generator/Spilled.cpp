@@ -51,17 +51,10 @@ bool gather_in_memory(Spiller *s, Dealt *d, size_t g, size_t r, size_t first, si
             read_group(d, g, reinterpret_cast<char *>(records.data));
   for (size_t i = 0; ok && i < r; i++)
     ok = record_at<PairRecord>(records.data, i).state - first < count;
-  auto tally = [](void *a, const Ranges *rg, size_t from, size_t to, size_t *seen) {
-    const Suffix *rec = static_cast<const Suffix *>(a);
-    for (size_t i = from; i < to; i++)
-      seen[(record_at<PairRecord>(rec, i).state - rg->first) >> rg->shift]++;
-    return true;
-  };
   auto make = [&](size_t i) { return record_at<PairRecord>(records.data, i); };
   s->b.block = s->block.data;
   return ok && gather_pairs(
-                   &s->b, r, first, count, tally, records.data, make,
-                   [&] { return s->states.data; }, pairs);
+                   &s->b, r, first, count, make, [&] { return s->states.data; }, pairs);
 }
 
 // Gathering a group in memory holds its records twice (24 bytes each) and a state (8) per record at
@@ -103,15 +96,10 @@ bool gather_group(Spiller *s, Dealt *d, size_t g, size_t first, size_t count, St
 template <class Feed>
 bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Feed feed, StateTable *t,
                      SpillWriter *starts, bool *split) {
-  auto tally = [](void *a, const Ranges *rg, size_t from, size_t to, size_t *seen) {
-    return (*static_cast<Feed *>(a))(from, to, [&](const PairRecord &rec) {
-      seen[(rec.state - rg->first) >> rg->shift]++;
-      return true;
-    });
-  };
   uint64_t target = group_items(s, m, PAIR_BYTES, 1);
   Ranges groups{};
-  bool ok = split_states(&s->b, m, first, count, target, MAX_GROUPS, tally, &feed, &groups);
+  bool ok =
+      split_states(&s->b, m, first, count, target, MAX_GROUPS, tally_feed<Feed>, &feed, &groups);
   if (split && (*split = groups.parts > 1) == false) {
     release(&groups);
     return ok;

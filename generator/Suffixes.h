@@ -8,27 +8,23 @@
 // Readies `x` to count at most `records` records of `states` states; false if memory ran out.
 bool start_pairs(Scratch *x, size_t records, size_t states);
 
-// Counts one record: each distinct pair kept once, in order of first meeting; false if memory ran
-// out.
-inline bool count_pair(Scratch *x, const PairRecord &r, size_t first) {
-  size_t met = x->pairs.size;
-  uint32_t pair = name_of(&x->table, &met, key_of(r), static_cast<uint32_t>(met));
-  if (pair == NONE) return false;
-  if (pair == x->pairs.size) {
-    if (!push(&x->pairs, Suffix{r.word, 0, r.next}) ||
-        !push(&x->owner, static_cast<uint32_t>(r.state - first)))
-      return false;
-    x->bounds.data[r.state - first + 1]++;
-  }
-  return ++x->pairs.data[pair].count != 0;  // counts are 32-bit
-}
-
-// Counts the records that feed(sink) hands to sink(record), of the `states` states from `first`;
-// false if memory ran out, or a record was out of range or unread.
+// Counts the records that feed(sink) hands to sink(record), of the `states` states from `first`,
+// each distinct pair once in order of first meeting; false if memory ran out, or a record was out
+// of range or unread.
 template <class Feed>
 bool count_pairs(Scratch *x, size_t first, size_t states, size_t records, Feed feed) {
   return start_pairs(x, records, states) && feed([&](const PairRecord &r) {
-           return r.state - first < states && count_pair(x, r, first);
+           size_t met = x->pairs.size;
+           if (r.state - first >= states) return false;
+           uint32_t pair = name_of(&x->table, &met, key_of(r), static_cast<uint32_t>(met));
+           if (pair == NONE) return false;
+           if (pair == x->pairs.size) {
+             if (!push(&x->pairs, Suffix{r.word, 0, r.next}) ||
+                 !push(&x->owner, static_cast<uint32_t>(r.state - first)))
+               return false;
+             x->bounds.data[r.state - first + 1]++;
+           }
+           return ++x->pairs.data[pair].count != 0;  // counts are 32-bit
          });
 }
 
@@ -63,6 +59,15 @@ inline size_t part_of_state(const Ranges *r, size_t s) {
 // where they could not be read.
 using Tally = bool (*)(void *arg, const Ranges *r, size_t from, size_t to, size_t *seen);
 
+// The Tally of the records that (*feed)(from, to, sink) hands to sink(record).
+template <class Feed>
+bool tally_feed(void *feed, const Ranges *r, size_t from, size_t to, size_t *seen) {
+  return (*static_cast<Feed *>(feed))(from, to, [&](const PairRecord &rec) {
+    seen[(rec.state - r->first) >> r->shift]++;
+    return true;
+  });
+}
+
 // Splits `count` states from `first`, of m records tallied on every worker, into at most
 // `max_parts` of about `target`; false if memory ran out.
 bool split_states(Build *b, size_t m, size_t first, size_t count, size_t target, size_t max_parts,
@@ -81,12 +86,18 @@ bool gather_parts(Build *b, const Ranges *r, State *states, size_t *pairs);
 // makes in text order, dealt by ranges of states; dealt() then gives the states (null if memory ran
 // out).  Sets `*pairs`.
 template <class Make, class Dealt>
-bool gather_pairs(Build *b, size_t m, size_t first, size_t count, Tally tally, void *arg, Make make,
-                  Dealt dealt, size_t *pairs) {
+bool gather_pairs(Build *b, size_t m, size_t first, size_t count, Make make, Dealt dealt,
+                  size_t *pairs) {
   Ranges r{};
   auto part_of = [&](const PairRecord &rec) { return part_of_state(&r, rec.state); };
+  // The tally reads only each record's state: the rest of make(i) is not loaded.
+  auto feed = [&](size_t from, size_t to, auto sink) {
+    for (size_t i = from; i < to; i++) sink(make(i));
+    return true;
+  };
   State *states = nullptr;
-  bool ok = split_states(b, m, first, count, cache_target(m), SIZE_MAX, tally, arg, &r) &&
+  bool ok = split_states(b, m, first, count, cache_target(m), SIZE_MAX, tally_feed<decltype(feed)>,
+                         &feed, &r) &&
             deal(b, m, r.parts, make, part_of) && (states = dealt()) != nullptr &&
             gather_parts(b, &r, states, pairs);
   release(&r);
@@ -98,11 +109,6 @@ bool gather_pairs(Build *b, size_t m, size_t first, size_t count, Tally tally, v
 template <class Dealt>
 bool collect_suffixes(Build *b, const uint32_t *ids, uint32_t k, const uint32_t *st, size_t p,
                       size_t count, Dealt dealt, StateTable *t) {
-  auto tally = [](void *a, const Ranges *r, size_t from, size_t to, size_t *seen) {
-    const uint32_t *st = static_cast<const uint32_t *>(a);
-    for (size_t q = from; q < to; q++) seen[st[q] >> r->shift]++;
-    return true;
-  };
   auto make = [&](size_t q) {
     return PairRecord{st[q], ids[q + k], st[q + 1] < count ? st[q + 1] : NONE};
   };
@@ -111,8 +117,7 @@ bool collect_suffixes(Build *b, const uint32_t *ids, uint32_t k, const uint32_t 
     assert(t->states.size == count);
     return t->states.data;
   };
-  return gather_pairs(b, p, 0, count, tally, const_cast<uint32_t *>(st), make, states,
-                      &t->suffixes.size);
+  return gather_pairs(b, p, 0, count, make, states, &t->suffixes.size);
 }
 
 // A one-word chain this short is sorted by state in one thread: 4 bytes a position, a third of a
