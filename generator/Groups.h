@@ -1,15 +1,10 @@
-// Groups: how the chain build over spill files deals a pass into groups of files, shared by its
-// naming (SpilledNames.cpp) and its suffixes (Spilled.cpp).
-//
-// A pass over positions deals them into groups of files, small enough that each group is then
-// worked in memory with the in-memory build (Deal.h).  A pass is split into pieces, one per worker,
-// each with its own streams and its own share of each group:
+// Groups: how the build over spill files deals a pass into groups of files, each then worked in
+// memory by the in-memory build (Deal.h).  A pass is split into pieces, one per worker, each on its
+// own streams with its own share of each group, so that a group keeps text order:
 //
 //   Dealt   piece[0]: file[0] file[1] ... file[groups - 1]
 //           piece[1]: file[0] file[1] ...
 //           group g = piece[0].file[g] ++ piece[1].file[g] ++ ...
-//
-// so that a group keeps text order, as every partition of a deal does.
 #ifndef CHATTERLOOM_GROUPS_H
 #define CHATTERLOOM_GROUPS_H
 
@@ -18,20 +13,16 @@
 
 // A group's number is one byte of the group stream.
 constexpr size_t MAX_GROUPS = 256;
-// A table filled one by one starts with room for this many keys and grows as they come: its
-// distinct keys may be far fewer than its records.
+// A table filled one by one starts this small: its distinct keys may be far fewer than its records.
 constexpr size_t FIRST_KEYS = 1024;
-// Stream buffers: large enough that each read or write moves a run of the disk, small enough that 2
-// * MAX_GROUPS of them stay a fraction of memory.
+// Stream buffers: each read or write moves a run of the disk; 2 * MAX_GROUPS of them stay small.
 constexpr size_t MIN_BUFFER = size_t{4} << 10, MAX_BUFFER = size_t{1} << 20;
 
-// A spilled build: the bytes its stream buffers may take, and its workers, each of which takes a
-// piece of the positions in a pass over them.  Its tables and groups are sized from what the memory
-// account has left.
+// A spilled build: what its stream buffers may take, the in-memory build that works each group,
+// and the blocks kept from group to group (its records as read and as dealt, and its states).
 struct Spiller {
   size_t buffers;
-  Build b;  // the in-memory build that each group is worked with
-  // Blocks kept from group to group: a group's records as read and as dealt, and its states.
+  Build b;
   Array<Suffix> records, block;
   Array<State> states;
 };
@@ -56,24 +47,20 @@ inline size_t group_room(const Spiller *s) {
   return room > scratch ? room - scratch : 0;
 }
 
-// Whether a group whose own blocks take `bytes` may be worked in memory: within the room and the
-// `kept` bytes of the blocks the last group left, which serve again or go, or in blocks small
-// enough that the account holds none.
+// Whether a group's blocks of `bytes` fit the room and the `kept` bytes the last group left (which
+// serve again or go), or are too small for the account to hold.
 inline bool fits(const Spiller *s, uint64_t bytes, size_t kept) {
   return bytes <= std::max(group_room(s) + kept, LARGE_BLOCK);
 }
 
-// The items of `bytes` bytes each that a group should hold: a `share` of what its room holds, but
-// no fewer than small blocks hold (which the account does not hold, and more groups would only cost
-// files) or the most groups leave.  A round's keys are dealt by hash, and a group may pass its
-// share: naming takes half its room.  A group of states that passes its room is dealt again.
+// The items of `bytes` each a group should hold: a `share` of its room (half for keys dealt by
+// hash, which may pass it), but no fewer than small blocks or the most groups hold.
 inline uint64_t group_items(const Spiller *s, uint64_t items, size_t bytes, size_t share) {
   size_t small = std::min(LARGE_BLOCK, memory_budget());
   return std::max<uint64_t>({group_room(s) / share / bytes, small / bytes, items / MAX_GROUPS + 1});
 }
 
-// The groups, a power of two, that deal `items` keys of `bytes` bytes each into groups of half
-// their room.
+// The groups, a power of two, that deal `items` keys of `bytes` each into half their room.
 inline size_t groups_for(const Spiller *s, uint64_t items, size_t bytes) {
   size_t groups = 1, target = group_items(s, items, bytes, 2);
   while (groups < MAX_GROUPS && items / groups > target) groups *= 2;
@@ -91,15 +78,14 @@ struct Groups {
 // Opens `count` new files in `g`; false if one cannot be made.
 bool open_files(Groups *g, size_t count);
 void close_files(Groups *g);
-// Opens a writer at the start of each file, or a reader; false if memory ran out.
+// Opens a writer, or a reader, at the start of each file; false if memory ran out.
 bool open_writers(Groups *g, size_t cap);
 bool open_readers(Groups *g, size_t cap);
 // Closes each writer, or reader; false if any failed.
 bool close_writers(Groups *g);
 bool close_readers(Groups *g);
 
-// Groups dealt by a pass in pieces: piece p's share of group g is piece[p].file[g], and group g is
-// the pieces' shares in order.
+// Groups dealt by a pass in pieces, as drawn above.
 struct Dealt {
   size_t pieces;
   Groups piece[MAX_WORKERS];
@@ -118,8 +104,8 @@ bool read_group(const Dealt *d, size_t g, char *to);
 // Gives the files of group g back.
 void close_group(Dealt *d, size_t g);
 
-// Calls fn(item) for the items [from, to) of group g, `T`s in order, its pieces' shares in turn,
-// while fn returns true; false if it did not, or a read failed.
+// Calls fn(item) for the `T`s [from, to) of group g in order while it returns true; false if it
+// did not, or a read failed.
 template <class T, class F>
 bool each_in_group(const Spiller *s, const Dealt *d, size_t g, uint64_t from, uint64_t to, F fn) {
   bool ok = true;
@@ -137,8 +123,7 @@ bool each_in_group(const Spiller *s, const Dealt *d, size_t g, uint64_t from, ui
   return ok;
 }
 
-// Runs fn(piece, from, to) for the pieces of the positions [0, m), one per worker, each on its own
-// streams; false if any failed.
+// Runs fn(piece, from, to) for the pieces of positions [0, m), one per worker; false if any failed.
 template <class F>
 bool by_pieces(Spiller *s, uint64_t m, F fn) {
   auto piece = [&](size_t p, unsigned) {

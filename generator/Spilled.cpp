@@ -1,11 +1,8 @@
-// The chain build of a text larger than memory: the states named over files (SpilledNames.cpp),
-// then the suffixes: each state's (word, next state) pairs, newest first with running counts,
-// gathered a group of states at a time and appended to the chain's files in state order.
-//
-// Positions are dealt by ranges of states into groups, each as large as the memory left allows.  A
-// group that fits is gathered in memory as Suffixes.cpp gathers a text; one that does not is dealt
-// again into groups of fewer states, and a single state too frequent to hold its records is counted
-// one record at a time through a table of its pairs.
+// The chain build of a text larger than memory: states named over files (SpilledNames.cpp), then
+// positions dealt by ranges of states into groups as large as the memory left allows, each gathered
+// in memory as Suffixes.cpp gathers a text and appended to the chain's files in state order.  A
+// group that does not fit is dealt again into fewer states; a single state too frequent to hold is
+// counted a record at a time through a table of its pairs.
 #include "Spilled.h"
 
 #include <new>
@@ -14,8 +11,8 @@
 
 namespace {
 
-// Appends a group's suffixes, laid out in `out`, to the chain's files, and each of its states'
-// first suffix, `begin` past the group's first.
+// Appends a group's suffixes to the chain's files, and where each state's begin (from `begin`, or
+// else `bounds`).
 bool append_group(StateTable *t, const Suffix *out, size_t pairs, size_t states, const State *begin,
                   const uint32_t *bounds, SpillWriter *starts) {
   uint64_t base = t->files.suffixes_total;
@@ -25,9 +22,8 @@ bool append_group(StateTable *t, const Suffix *out, size_t pairs, size_t states,
   return write_at(&t->files.suffixes, base * sizeof(Suffix), out, pairs * sizeof(Suffix));
 }
 
-// Gathers the records that feed(sink) hands to sink(record), of the `states` states from `first`,
-// with one table that holds their pairs only, and appends them to the chain's files: for a group
-// that a frequent state made too large to hold.
+// Gathers and appends as gather_group does, through one table of the pairs that feed(sink) hands
+// to sink(record): for a group a frequent state made too large to hold.
 template <class Feed>
 bool gather_stream(Spiller *s, size_t first, size_t states, uint64_t records, Feed feed,
                    StateTable *t, SpillWriter *starts) {
@@ -41,8 +37,7 @@ bool gather_stream(Spiller *s, size_t first, size_t states, uint64_t records, Fe
   return ok;
 }
 
-// Gathers in memory, as Suffixes.cpp does, the `r` records of group g, of the `count` states from
-// `first`, into s->block, and sets `*pairs`; false if memory ran out.
+// Gathers in s->block the `r` records of group g, as Suffixes.cpp does; false if memory ran out.
 bool gather_in_memory(Spiller *s, Dealt *d, size_t g, size_t r, size_t first, size_t count,
                       size_t *pairs) {
   Array<Suffix> &records = s->records;
@@ -57,17 +52,15 @@ bool gather_in_memory(Spiller *s, Dealt *d, size_t g, size_t r, size_t first, si
                    &s->b, r, first, count, make, [&] { return s->states.data; }, pairs);
 }
 
-// Gathering a group in memory holds its records twice (24 bytes each) and a state (8) per record at
-// most.
+// Gathering a group holds its records twice (24 bytes) and at most a state (8) per record.
 constexpr size_t PAIR_BYTES = 32;
 
 template <class Feed>
 bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Feed feed, StateTable *t,
                      SpillWriter *starts, bool *split);
 
-// Gathers group g of the records dealt, of the `count` states from `first`, and appends it to the
-// chain's files: in memory where it fits, else dealt again into groups of fewer states, and a state
-// too frequent to hold its records one by one.
+// Gathers group g, of the `count` states from `first`, and appends it to the chain's files: in
+// memory where it fits, else dealt again, or counted a record at a time.
 bool gather_group(Spiller *s, Dealt *d, size_t g, size_t first, size_t count, StateTable *t,
                   SpillWriter *starts) {
   size_t r = static_cast<size_t>(group_bytes(d, g) / sizeof(PairRecord)), pairs = 0;
@@ -88,11 +81,9 @@ bool gather_group(Spiller *s, Dealt *d, size_t g, size_t first, size_t count, St
       s, first, count, r, [&](auto sink) { return feed(0, r, sink); }, t, starts);
 }
 
-// Deals the `m` records that feed(from, to, sink) hands to sink(record), from record `from` on, of
-// the `count` states from `first`, into groups: ranges of states holding about as many records
-// each, made of fine ranges of 2^shift states, counted first; then gathers each group in state
-// order.  Leaves `*split` false, with nothing dealt, where the records cannot be split into two
-// groups or more.  False if memory ran out or a spill file failed.
+// Deals the `m` records that feed(from, to, sink) hands to sink(record) by ranges of states into
+// groups (split_states), and gathers each in order; leaves `*split` false, with nothing dealt,
+// where they cannot be split.  False if memory ran out or a spill file failed.
 template <class Feed>
 bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Feed feed, StateTable *t,
                      SpillWriter *starts, bool *split) {
@@ -127,8 +118,7 @@ bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Feed fe
   return ok;
 }
 
-// Deals the positions, in pieces, by ranges of states into groups, and gathers each group in state
-// order.
+// Deals the positions by ranges of states into groups, and gathers each in state order.
 bool collect_suffixes(Spiller *s, const WordList *list, uint32_t k, SpillFile *st, uint64_t p,
                       size_t count, StateTable *t) {
   SpillWriter starts{};

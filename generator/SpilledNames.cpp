@@ -1,15 +1,9 @@
-// Naming over spill files: each round of name_prefixes (Deal.h) over the ids or the last round's
-// names in a file, a group at a time.
-//
-// Keys are dealt by hash into groups.  Each group is named in memory as a round is (Deal.cpp), or,
-// where one key repeated made it too large, one key at a time through a table of its distinct keys:
-// `locals`, each key's number in the group's order of first meeting.  A merge in text order gives
-// each key met first its global name in order of first meeting (each group's `ranks`), each group's
-// locals are translated to them, and a last merge writes the names out.
-//
-// The last round's names are the states, in creation order.  Text positions are 64-bit here; names
-// of keys and states stay 32-bit, and a text with more than that many is refused as lack of memory
-// is.
+// Naming over spill files: each round of name_prefixes (Deal.h) deals its keys by hash into groups,
+// each named in memory as a round is (Deal.cpp), or, where one key repeated made it too large,
+// through a table of its distinct keys: `locals`, each key's number in its group's order of first
+// meeting.  A merge in text order gives each key met first its global name (each group's `ranks`),
+// the locals are translated to them, and a last merge writes the names out.  Positions are 64-bit;
+// names stay 32-bit, and a text with more is refused as lack of memory is.
 #include "SpilledNames.h"
 
 #include <new>
@@ -19,8 +13,7 @@ namespace {
 // Naming a group in memory holds its keys (8 bytes) and dealt records (12).
 constexpr size_t NAME_BYTES = 20;
 
-// Names the `r` keys of group g in memory into `a`, each by its number in the group's order of
-// first meeting; false if memory ran out.
+// Names the `r` keys of group g in memory into `a` as locals; false if memory ran out.
 bool name_in_memory(Spiller *s, Dealt *keys, size_t g, size_t r, Array<uint32_t> *a) {
   s->b.failed = false;
   size_t names = r;
@@ -42,8 +35,7 @@ bool name_in_memory(Spiller *s, Dealt *keys, size_t g, size_t r, Array<uint32_t>
   return ok;
 }
 
-// Names the keys of group g as name_in_memory does, one by one through a table of the distinct
-// keys: for a group one frequent key made too large.
+// Names group g as name_in_memory does, through a table of its distinct keys.
 bool name_streaming(Spiller *s, Dealt *keys, size_t g, size_t r, SpillFile *out) {
   Scratch *x = &s->b.scratch[0];
   SpillWriter w{};
@@ -59,8 +51,8 @@ bool name_streaming(Spiller *s, Dealt *keys, size_t g, size_t r, SpillFile *out)
   return close_writer(&w) && ok;
 }
 
-// Names each group's keys by their number in the group's order of first meeting, into `locals`;
-// leaves in at[p][g] where piece p's share of group g starts in it.
+// Names each group's keys into `locals`; leaves in at[p][g] where piece p's share of group g
+// starts.
 bool name_groups(Spiller *s, Dealt *keys, Groups *locals, uint64_t (*at)[MAX_GROUPS]) {
   Array<uint32_t> a;
   bool ok = true;
@@ -84,9 +76,8 @@ bool name_groups(Spiller *s, Dealt *keys, Groups *locals, uint64_t (*at)[MAX_GRO
   return ok;
 }
 
-// Merges the groups' locals in text order: a key whose local is the next new one of its group is
-// met first there, and takes the next global name, written to its group's `ranks`.  In the last
-// round each state's first position goes to `prefixes`; the text's last prefix met first has none.
+// Merges the locals in text order: a local that is its group's next new one takes the next global
+// name, into the group's `ranks`; in the last round its position goes to `prefixes`, if a state.
 bool rank_groups(Spiller *s, const Round &r, SpillFile *which, Groups *locals, Groups *ranks,
                  SpillFile *prefixes, size_t *names) {
   SpillReader gr{};
@@ -146,8 +137,7 @@ bool translate_groups(Spiller *s, Groups *locals, Groups *ranks) {
   return !s->b.failed;
 }
 
-// Writes the names out in text order from their groups, in pieces: piece p's share of group g
-// starts at at[p][g].
+// Writes the names out in text order from their groups, piece by piece.
 bool merge_groups(Spiller *s, const Round &r, SpillFile *which, Groups *names,
                   const uint64_t (*at)[MAX_GROUPS], SpillFile *out) {
   out->bytes = r.m * 4;  // each piece writes its own range of it
@@ -169,8 +159,7 @@ bool merge_groups(Spiller *s, const Round &r, SpillFile *which, Groups *names,
   });
 }
 
-// The group of a key: hash bits that neither the partitions of a group (the top bits) nor a table's
-// probe (from bit 16 up) use.
+// The group of a key: hash bits that a group's partitions (the top) and probes (from 16) leave.
 inline size_t group_of(uint64_t key, size_t groups) {
   return pair_hash(key) >> 8 & (groups - 1);
 }
@@ -232,14 +221,12 @@ bool deal_keys(Spiller *s, const SpillFile *a, const Round *r, Dealt *keys, Spil
   });
 }
 
-// Names the keys of round r in `a` into `out`, each by its number in order of first meeting, and
-// leaves in `*names` how many.
+// Names the keys of round r in `a` into `out` in order of first meeting; leaves how many in
+// `*names`.
 bool name_round(Spiller *s, const SpillFile *a, const Round &r, SpillFile *out, SpillFile *prefixes,
                 size_t *names) {
   if (!open_spill(out) || (r.last && !open_spill(prefixes))) return false;
   size_t groups = groups_for(s, r.m, NAME_BYTES);
-  // The round's files: its keys dealt, each group's names in it and their ranks, and where each
-  // piece's share of a group starts.
   struct Files {
     Dealt keys;
     Groups locals, ranks;
