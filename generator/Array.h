@@ -1,6 +1,5 @@
-// Array: a growable array of plain records that owns `data`, which growing may move.  A failed
-// allocation returns false, never throws, and leaves the array as it was; large blocks are held on
-// the memory account (Budget.h), which may refuse one.
+// Array: a growable array of plain records; growing may move `data`.  A failed allocation returns
+// false, leaving the array as it was; large blocks are held on the memory account (Budget.h).
 #ifndef CHATTERLOOM_ARRAY_H
 #define CHATTERLOOM_ARRAY_H
 
@@ -22,7 +21,6 @@ struct Array {
   size_t cap = 0;   // elements the block holds
 };
 
-// ---------------------------------------------------------------------------
 // Blocks.  One of LARGE_BLOCK bytes or more (by capacity alone) is mapped on its own, 2 MiB
 // aligned, on huge pages where the system grants them, and grows by mremap without a copy: each
 // fresh page costs a fault, on a virtual machine more than the work, so one fault per 2 MiB instead
@@ -123,7 +121,7 @@ bool reserve_sparse(Array<T> *a, size_t want) {
   return set_capacity(a, cap, cap * sizeof(T) > HUGE_PAGE);
 }
 
-// Appends `v`; false if memory ran out (the array is then unchanged).
+// Appends `v`; false if memory ran out.
 template <class T>
 inline bool push(Array<T> *a, const T &v) {
   if (a->size == a->cap && !reserve(a, a->size + 1)) return false;
@@ -131,7 +129,7 @@ inline bool push(Array<T> *a, const T &v) {
   return true;
 }
 
-// Frees the array's block and leaves it empty.
+// Frees the array's block.
 template <class T>
 void release(Array<T> *a) {
   size_t bytes = a->cap * sizeof(T);
@@ -191,11 +189,10 @@ bool move_block(Array<T> *to, Array<U> *from, size_t n) {
   return true;
 }
 
-// Joins in order into the empty `out` the elements of *parts[0, count), each a non-empty large
-// block, by moving pages: each block is remapped at the huge page boundary at or below where its
-// first element goes, its elements moved up past the previous part's sharing that page, so only
-// pages where two parts meet are touched.  The parts are left empty.  False if memory ran out, with
-// every element in its part or in `out`, so releasing all frees all.
+// Joins *parts[0, count) in order into the empty `out` by moving pages: each block is remapped at
+// the huge page boundary at or below where its first element goes, its elements moved up past the
+// previous part's sharing that page, so only pages where two parts meet are touched.  False if
+// memory ran out, with every element in its part or in `out`, so releasing all frees all.
 template <class T>
 bool join_blocks(Array<T> *const parts[], size_t count, Array<T> *out) {
   constexpr size_t per_page = HUGE_PAGE / sizeof(T);
@@ -232,9 +229,8 @@ bool join_blocks(Array<T> *const parts[], size_t count, Array<T> *out) {
   return true;
 }
 
-// Makes `a` hold `n` copies of `value`, in its own block where large enough (a worker remakes its
-// arrays every partition, and a thread's heap gives freed pages back to fault in again); false if
-// memory ran out.
+// Makes `a` hold `n` copies of `value`, keeping its block if large enough (a worker remakes its
+// arrays each partition; freed to the heap, pages would fault in again); false if memory ran out.
 template <class T>
 bool make_filled(Array<T> *a, size_t n, T value) {
   if (!fit_block(a, n)) return false;

@@ -104,7 +104,6 @@ size_t find_budget(unsigned threads) {
   return static_cast<size_t>(std::min<uint64_t>(room, SIZE_MAX));
 }
 
-// ---------------------------------------------------------------------------
 // The account
 
 namespace {

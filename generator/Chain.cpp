@@ -1,22 +1,17 @@
-// The chain build: from the word ids of a text to its states and suffixes.
-//
-// Every pass reads and writes the text's arrays in order; what must be found at random is found in
-// a partition whose table fits in a core's cache (Deal.h).  Two steps:
-//
-//   numbering  Each position q <= p = n - k gets its prefix's state, named
-//              exactly in rounds (name_prefixes), each round's names going
-//              back to text order a span at a time.  The last names each
-//              prefix by its first position; the states are the first
+// The chain build, from a text's word ids to its states and suffixes.  Every pass reads and writes
+// the text's arrays in order; what must be found at random is found in a partition whose table fits
+// in a core's cache (Deal.h).  Two steps:
+//   numbering  Each position q <= p = n - k gets its prefix's state, named exactly in rounds
+//              (name_prefixes), each round's names going back to text order a span at a time.
+//              The last names each prefix by its first position; the states are the first
 //              positions below p, numbered by rank, with no global index.
-//   suffixes   Positions are dealt by ranges of states, and in each
-//              partition the pairs are counted and laid out (Suffixes.cpp).
+//   suffixes   Positions are dealt by ranges of states, and in each partition the pairs are
+//              counted and laid out (Suffixes.cpp).
 //
 // A one-word prefix is its word, so the numbering is skipped; on a short text its suffixes are
-// sorted with no deal (the Bible at prefix 1: 11 MB and 24 ms, against 24 MB and 32 ms dealt).
-//
-// Every large block is held on the memory account (Budget.h).  A text whose build would not fit
-// what its words leave is read into spilled ids and built over files (Spilled.cpp), a group at a
-// time; so is one whose in-memory build the account refuses after all.
+// sorted with no deal (the Bible at prefix 1: 11 MB and 24 ms, against 24 MB and 32 ms dealt).  A
+// text whose build would not fit what its words leave is read into spilled ids and built over files
+// (Spilled.cpp), a group at a time; so is one whose in-memory build the account refuses.
 #include "Chain.h"
 
 #include "Spilled.h"
@@ -25,8 +20,7 @@
 
 namespace {
 
-// The bits set in x: one instruction where the target has it, else a few inline steps, cheaper than
-// the library's call.
+// The bits set in x: one instruction where the target has it, else inline steps, not a call.
 inline uint32_t count_bits(uint64_t x) {
 #ifdef __POPCNT__
   return static_cast<uint32_t>(__builtin_popcountll(x));
@@ -38,8 +32,7 @@ inline uint32_t count_bits(uint64_t x) {
 #endif
 }
 
-// 64 positions of the bitmap of first meetings, and how many came before: a position's rank is one
-// cache line away.
+// 64 positions' first-meeting bits and how many came before: a rank is one cache line away.
 struct FirstMet {
   uint64_t bits;
   uint32_t before;
@@ -129,7 +122,6 @@ bool build_in_memory(const WordList *list, uint32_t k, StateTable *t) {
   size_t n = list->ids.size;
   if (n <= k) return true;  // no prefix has a word after it
   size_t p = n - k;
-  // A one-word prefix's state is its word: the ids serve as states.
   if (k == 1 && p <= SORTED_POSITIONS && !build_plan.partition_bits) {
     // The peak of this build is the text's arrays beside one block: the unused parts of their last
     // huge pages go first.
@@ -149,8 +141,7 @@ bool build_in_memory(const WordList *list, uint32_t k, StateTable *t) {
     ok = ok && number_words(list, t) &&
          collect_suffixes(&b, list->ids.data, k, list->ids.data, p, t->states.size, made, t);
   } else {
-    // Each position's state, kept until the suffixes are dealt; the states are made in its block
-    // after, where it has room.
+    // Each position's state until the suffixes are dealt; then the states, in its block if it fits.
     Array<uint32_t> st;
     Array<FirstMet> first;
     size_t states = 0;
@@ -168,7 +159,6 @@ bool build_in_memory(const WordList *list, uint32_t k, StateTable *t) {
     release(&first);
   }
   release(&b);
-  // What the walk needs, and no more: the block shrinks to the suffixes.
   if (ok) shrink_to_fit(&t->suffixes);
   return ok;
 }

@@ -8,7 +8,7 @@
 // spill files if its ids were spilled or the build does not fit memory; false if memory ran out.
 bool build_chain(WordList *list, uint32_t k, StateTable *t);
 
-// Frees what `t` holds and leaves it empty.
+// Frees what `t` holds.
 void release(StateTable *t);
 
 #endif

@@ -1,6 +1,5 @@
-// Chatterloom: prints a random text following the word-level Markov chain of a source text.  usage:
-// Chatterloom sourceTextFile [word_prefix_cnt] [max_word_output] Exit status 1 when words were
-// printed, 0 otherwise.
+// Chatterloom sourceTextFile [word_prefix_cnt] [max_word_output]: prints a random text following
+// the word-level Markov chain of the source text; exits 1 when words were printed, 0 otherwise.
 #include <errno.h>
 #include <unistd.h>
 

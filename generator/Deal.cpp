@@ -1,5 +1,4 @@
-// The deal and the naming of one round in memory: partitions, their tables, and the write-back of
-// names to text order.
+// Dealing and naming one round in memory: partitions, their tables, the write-back to text order.
 #include "Deal.h"
 
 unsigned partition_bits(size_t n) {
@@ -52,9 +51,8 @@ namespace {
 // it is written; a short text's are shortened only until every task has some.
 constexpr unsigned SPAN_BITS = 20, MIN_SPAN_BITS = 12;
 
-// Writes each dealt record's name, in its `lo`, to out[q]; false if memory ran out.  Partition by
-// partition, each name would miss the cache; a partition keeps text order, so spans are written in
-// turn, each from every partition's run in it.
+// Writes each dealt record's name (its `lo`) to out[q] a span at a time, from every partition's run
+// in it, so names stay in cache; false if memory ran out.
 bool write_back(Build *b, size_t parts, size_t m, uint32_t *out) {
   size_t tasks = range_tasks(b->workers);
   unsigned bits = SPAN_BITS;

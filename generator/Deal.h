@@ -1,7 +1,4 @@
-// Deal: the chain build's words, and how it divides its work.
-//
-// Each word below means this, and only this, in the build's code:
-//
+// Deal: the chain build's words, and how it divides its work.  Each word means only this:
 //   position   an index q into the text's words; p = n - k starts the last prefix
 //   key        64 bits to be named: ids packed, or the names of two halves
 //   name       a key's number, equal for equal keys
@@ -16,14 +13,11 @@
 //   span       the positions whose names are written back at a time
 //   part       a piece of the text read on its own core (Words.cpp)
 //
-// A deal copies positions [0, m) into partitions of one block, each in text order, every worker
-// counting and then copying one range of positions; the partitions are then worked on all cores:
-//
+// A deal copies positions [0, m) into partitions of the suffixes' block, each in text order, every
+// worker counting then copying a range of positions; partitions are then worked on all cores:
 //   block   [ partition 0 | partition 1 | ... ]   KeyRecord or PairRecord
 //            ^start[0]     ^start[1]               12 bytes, as a Suffix
 //   table   Slot{lo, hi, value}, open addressing, linear probing
-//
-// The block is the suffixes' own, so the pairs leave it as suffixes.
 #ifndef CHATTERLOOM_DEAL_H
 #define CHATTERLOOM_DEAL_H
 
@@ -38,9 +32,8 @@
 
 // A partition's table of at most twice as many 12-byte slots, 768 KiB, stays in a core's own cache.
 constexpr size_t PARTITION_RECORDS = size_t{1} << 15;
-// A deal writes a stream per partition per core; past 2^10 of them the pages outrun the TLB (500 MB
-// of prose deals a fifth slower into 2^11, a quarter slower again into 2^12), so partitions grow
-// instead.
+// Past 2^10 partitions a deal's streams, one per partition per core, outrun the TLB (500 MB of
+// prose deals a fifth slower into 2^11, a quarter slower again into 2^12); partitions grow instead.
 constexpr unsigned MAX_PARTITION_BITS = 10;
 
 // Whether a prefix first met at `first_at` has a state: the last, at p, starts no transition.
@@ -63,10 +56,8 @@ bool first_meetings(uint64_t p, Next next, First first) {
   return true;
 }
 
-// ---------------------------------------------------------------------------
-// Naming prefixes of k >= 2 words, in rounds: the first names windows of as many ids as fit a key,
-// then windows double, each the pair of names of its halves (overlapping at the end), until they
-// cover the prefix.
+// Naming k-word prefixes (k >= 2) in rounds: the first names windows of as many ids as fit a key,
+// then windows double, each named by its halves' names (overlapping at the end), up to k words.
 
 // The most ids packed into one key: packing is a step per id.
 constexpr size_t MAX_PACKED = 8;
@@ -81,7 +72,7 @@ struct Round {
   size_t distinct;  // at most this many names; the round leaves how many
 };
 
-// The key of the `w` ids at `at`, `bits` bits each (2 <= w, w * bits <= 64).
+// The key of the `w` ids at `at`, `bits` bits each.
 inline uint64_t packed(const uint32_t *at, size_t w, unsigned bits) {
   assert(w >= 2 && w * bits <= 64);
   uint64_t key = at[0] | uint64_t{at[1]} << bits;
@@ -89,8 +80,7 @@ inline uint64_t packed(const uint32_t *at, size_t w, unsigned bits) {
   return key;
 }
 
-// Calls name(&round) for each round naming the k-word prefixes of n words, `words` distinct; false
-// as soon as one fails.
+// Calls name(&r) per round naming k-word prefixes of n words, `words` distinct; false if one fails.
 template <class Name>
 bool name_prefixes(uint64_t n, uint32_t k, size_t words, Name name) {
   assert(k >= 2 && n > k);
@@ -115,10 +105,8 @@ bool name_prefixes(uint64_t n, uint32_t k, size_t words, Name name) {
   return true;
 }
 
-// The records a deal writes, one kind at a time into the suffixes' block, a Suffix's room each,
-// copied in and out as bytes.
-//
-// A key (lo, hi) at position q; once named, lo holds the name.
+// The records dealt, one kind at a time, into the suffixes' block, copied in and out as bytes.  A
+// key (lo, hi) at position q; once named, lo holds the name.
 struct KeyRecord {
   uint32_t lo, hi, q;
 };
@@ -145,7 +133,6 @@ inline uint64_t key_of(const KeyRecord &r) {
   return r.lo | uint64_t{r.hi} << 32;
 }
 
-// A pair's key: its state and its word.
 inline uint64_t key_of(const PairRecord &r) {
   return r.state | uint64_t{r.word} << 32;
 }
@@ -171,8 +158,7 @@ struct Scratch {
   size_t keys;             // the keys of the last partition, to size the next
 };
 
-// A build's workers and its current deal.  A step returns false where it fails; a phase's task sets
-// `failed`, cleared before and read after.
+// A build's workers and its deal; a failing task sets `failed`, cleared before a phase, read after.
 struct Build {
   unsigned workers;
   Scratch scratch[MAX_WORKERS];
@@ -188,8 +174,7 @@ void release(Build *b);
 // About log2(n / PARTITION_RECORDS), unless the plan forces it.
 unsigned partition_bits(size_t n);
 
-// Empties the worker's table for `records` records, sized from the last partition's keys
-// (partitions are alike); false if memory ran out.
+// Clears the table for `records` records, sized by the last partition; false if memory ran out.
 bool clear_table(Scratch *x, size_t records);
 
 // Linear probing stays short up to three quarters full.
@@ -209,8 +194,7 @@ inline Slot *probe(Array<Slot> *table, uint64_t key) {
   }
 }
 
-// The name `key` was filed under, or `fresh`, filed now; NONE if memory ran out.  `*used` counts
-// the keys.
+// The name filed under `key`, or `fresh`, filed now and counted in `*used`; NONE if memory ran out.
 inline uint32_t name_of(Array<Slot> *table, size_t *used, uint64_t key, uint32_t fresh) {
   Slot *s = probe(table, key);
   if (s->value != NONE) return s->value;
@@ -219,8 +203,7 @@ inline uint32_t name_of(Array<Slot> *table, size_t *used, uint64_t key, uint32_t
   return fresh;
 }
 
-// Deals positions [0, m) into `parts` partitions of the block, each in text order: make(q) makes
-// the record, part_of(record) picks.
+// Deals make(q), q < m, into `parts` partitions by part_of, in text order; false if memory ran out.
 template <class Make, class PartOf>
 bool deal(Build *b, size_t m, size_t parts, Make make, PartOf part_of) {
   size_t ranges = range_tasks(b->workers);

@@ -1,5 +1,4 @@
-// The walk and generate: draws a start state, follows the chain and writes the chosen words as they
-// are chosen, so that no limit costs memory.
+// The walk and generate: each word is written as it is chosen, so that no limit costs memory.
 #include <errno.h>
 #include <unistd.h>
 
@@ -51,7 +50,6 @@ inline void put_word(Output *o, const WordList *list, uint32_t id) {
   put_bytes(o, text, len);
 }
 
-// ---------------------------------------------------------------------------
 // Views of the chain, in memory or in spill files: a state's suffixes [lo, hi), a run of them and a
 // run of its prefix; a run that cannot be read fails the output.
 

@@ -1,6 +1,5 @@
-// Hash: the hashes that intern words and partition the chain build, keyed once per run from the
-// system's random source so that no text made offline can pile its words or prefixes into one probe
-// sequence.  Equal hashes are always confirmed by comparing: the key never changes output.
+// Hash: the word and chain-build hashes, keyed per run so that no text made offline can pile its
+// keys into one probe sequence; hits are confirmed by comparing, so the key never changes output.
 #ifndef CHATTERLOOM_HASH_H
 #define CHATTERLOOM_HASH_H
 
@@ -24,7 +23,6 @@ inline uint64_t mix64(uint64_t x) {
   return x;
 }
 
-// The run's hash key; 0 until key_hashes() has set it.
 inline uint64_t hash_key = 0;
 
 // Sets the run's key once, before any hashing, from the system's random source, else from the clock

@@ -1,5 +1,4 @@
-// Intern: the index that gives each distinct word of a text one id, in the order words are first
-// met; it lives only while the text is read.
+// Intern: the word index, giving words ids in order of first meeting while a text is read.
 #ifndef CHATTERLOOM_INTERN_H
 #define CHATTERLOOM_INTERN_H
 
@@ -22,16 +21,14 @@ inline bool word_index_full(size_t words, size_t slots) {
   return (words + 1) * 4 > slots * 3;
 }
 
-// Doubles the word index, re-filing every slot by its tag; false if memory ran out.  Past
-// SMALL_BLOCK it leaps to a huge page of slots, as growing arrays do (Array.h).
+// Doubles the word index (past SMALL_BLOCK, to a huge page of slots); false if memory ran out.
 bool grow_word_index(Array<WordSlot> *index);
 
 // Files a new word in index slot `pos`, found empty by hashed_word; NONE if memory ran out.
 uint32_t add_word(WordList *list, Array<WordSlot> *index, const unsigned char *text, size_t len,
                   size_t pos, WordSlot slot);
 
-// Returns the id of the word with these bytes and text_hash `h`, adding it if new; NONE if memory
-// ran out.  SLACK bytes past the text are read, not used.
+// The id of the word with these bytes and text_hash `h`, added if new; NONE if memory ran out.
 inline uint32_t hashed_word(WordList *list, Array<WordSlot> *index, const unsigned char *text,
                             size_t len, uint64_t h) {
   if (word_index_full(list->words.size, index->size) && !grow_word_index(index)) return NONE;

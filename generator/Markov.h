@@ -1,29 +1,22 @@
-// Markov: word reading and the word-level Markov chain of Chatterloom.
-//
-// Records are plain structs, referring to each other by 32-bit index, never pointer, so the chain
-// lives in a few large arrays; operations are free functions.  A failed allocation returns false
-// (or NONE), never throws, and the caller gives up there.  The programs keep every block until
-// exit; release() is for tests.  The layout, for a text of n words and prefixes of k words:
-//
+// Markov: word reading and the word-level Markov chain of Chatterloom.  Records are plain structs
+// referring to each other by 32-bit index, never pointer, so the chain lives in a few large arrays.
+// A failed allocation returns false (or NONE), never throws, and the caller gives up there; blocks
+// are kept until exit, release() is for tests.  For a text of n words and k-word prefixes:
 //   WordList::ids    [n]      each position's word id (in `spilled` for a text larger than memory)
 //   WordList::words  [words]  Word{text_at, len}: a distinct word, interned
 //   WordList::bytes           each word's text and one blank, the separator printed after it
 //        words[id].text_at --> bytes[text_at .. text_at + len]
 //
-//   StateTable::states    [states]  State{prefix_at, suffixes_at}, in order of each prefix's
-//                                   first position
+//   StateTable::states    [states]  State{prefix_at, suffixes_at}, in order of prefix_at
 //        states[s].prefix_at --> ids[prefix_at .. prefix_at + k]
-//        states[s].suffixes_at --> suffixes[suffixes_at .. states[s + 1].suffixes_at), the
-//                                  last state's up to suffixes.size
-//   StateTable::suffixes  [pairs]   Suffix{word, count, next_state}: one per distinct word met
-//                                   after a state's prefix
+//        states[s].suffixes_at --> suffixes[suffixes_at .. the next state's, or suffixes.size)
+//   StateTable::suffixes  [pairs]   Suffix{word, count, next_state}: a distinct word after a state
 //        suffixes[i].next_state --> the state of the prefix the word leads to, or NONE
 //
 // "Newest first": position n of the all-states list is states[size - 1 - n] (state_at), and a
 // state's suffixes stand in reverse order of first meeting.  `count` is the running sum up to and
 // including a suffix, so a state's last suffix holds its total and a weighted pick is a binary
-// search.  A chain too large for memory is built from spilled ids into spill files (Spilled.cpp)
-// and kept there as ChainFiles: the same arrays with 64-bit indices, read where the walk steps.
+// search.  A chain too large for memory is kept in spill files as ChainFiles (Spilled.cpp).
 #ifndef CHATTERLOOM_MARKOV_H
 #define CHATTERLOOM_MARKOV_H
 
@@ -44,7 +37,6 @@ constexpr size_t MAX_WORD_LEN = 10000;
 // The null index: no word, no state, no suffix.
 constexpr uint32_t NONE = UINT32_MAX;
 
-// ---------------------------------------------------------------------------
 // Word reading
 
 // One distinct word: `len` bytes at WordList::bytes[text_at]; no hash, as prefixes hash word ids.
@@ -53,8 +45,7 @@ struct Word {
   uint32_t len;
 };
 
-// `bytes` keeps WORD_SLACK readable bytes past its end, so a short word copies in one fixed-size
-// move.  A text too large to build in memory has its ids in `spilled`, 4 bytes each, `ids` empty.
+// `bytes` keeps WORD_SLACK readable bytes past its end, so a short word copies in one fixed move.
 struct WordList {
   Array<uint32_t> ids;
   Array<Word> words;
@@ -63,12 +54,10 @@ struct WordList {
 };
 constexpr size_t WORD_SLACK = 16;
 
-// The number of words in the text.
 inline uint64_t word_count(const WordList *list) {
   return list->spilled.fd >= 0 ? list->spilled.bytes / 4 : list->ids.size;
 }
 
-// ---------------------------------------------------------------------------
 // The chain
 
 struct State {
@@ -82,8 +71,7 @@ struct Suffix {
   uint32_t next_state;
 };
 
-// A chain kept in spill files: `prefix_at` and `suffixes_at` hold each state's fields as 64-bit
-// numbers, `suffixes` its Suffix records.
+// A chain in spill files: the states' fields as 64-bit numbers, and the Suffix records.
 struct ChainFiles {
   uint64_t states = 0, suffixes_total = 0;
   SpillFile prefix_at, suffixes_at, suffixes;
@@ -102,18 +90,15 @@ inline uint32_t state_at(const StateTable *t, uint32_t n) {
   return n < t->states.size ? static_cast<uint32_t>(t->states.size) - 1 - n : NONE;
 }
 
-// Returns the number of states of the chain, in memory or in files.
 inline uint64_t state_count(const StateTable *t) {
   return t->files.suffixes.fd >= 0 ? t->files.states : t->states.size;
 }
 
-// ---------------------------------------------------------------------------
 // Output and the walk
 
 struct Random;
 
-// Buffered output to a file descriptor through the caller's `buf` of `cap` bytes; once a write
-// fails, `failed` is set and nothing more is written.
+// Output to `fd` through the caller's `buf`; once a write fails, `failed` is set and none follows.
 struct Output {
   int fd;
   bool failed;
@@ -124,12 +109,10 @@ struct Output {
 // Writes out what is buffered; false if the output has failed.
 bool flush_output(Output *o);
 
-// Walks the chain from a start state drawn with `rng`, writing at most `limit` words to `o`, each
-// followed by a blank; returns the words written.
+// Walks the chain from a random start, writing at most `limit` words to `o`; returns how many.
 uint64_t walk(const WordList *list, const StateTable *t, int32_t limit, Random *rng, Output *o);
 
-// Reads `path`, builds the chain of word_prefix_cnt, seeds from the clock and prints at most
-// `max_word_output` words; returns how many (0 if none could be, or standard output failed).
+// Reads `path`, builds its chain, prints at most `max_word_output` words; how many, 0 on failure.
 int64_t generate(const char *path, int32_t max_word_output);
 
 #endif

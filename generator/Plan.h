@@ -15,8 +15,7 @@ struct BuildPlan {
 };
 extern BuildPlan build_plan;
 
-// The threads the build and reading use: the cores this process may run on, within MAX_WORKERS and
-// the process's memory limits, unless the plan says otherwise.
+// Threads to build and read: the usable cores within MAX_WORKERS and memory limits, or the plan's.
 unsigned build_workers();
 
 // The bytes the process may hold: the plan's budget, else one found from the system now.

@@ -1,5 +1,4 @@
-// Random: the chain's random source, a 32-bit linear congruential generator whose draws are 15 bits
-// wide.
+// Random: the chain's random source, a 32-bit linear congruential generator of 15-bit draws.
 #ifndef CHATTERLOOM_RANDOM_H
 #define CHATTERLOOM_RANDOM_H
 
@@ -9,7 +8,6 @@ struct Random {
   uint32_t state;
 };
 
-// One draw: 15 bits, 0 to 32767.
 inline uint32_t draw(Random *r) {
   r->state = r->state * 22695477u + 1u;
   return (r->state >> 16) & 0x7fff;

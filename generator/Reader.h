@@ -1,7 +1,5 @@
-// Reader: splits a source text into tokens for Words.cpp, read in large blocks and split in place:
-// a token whole in the block and ending at a separator is handed on where it stands; one that
-// crosses a block, holds a dropped byte, runs too long or ends the input is put together in the
-// reader's token buffer.  next_word_in_block and next_word are the inline hot path.
+// Reader: splits a source text into tokens, read in large blocks: a token whole in the block and
+// ending at a separator is handed on where it stands, any other put together in the token buffer.
 #ifndef CHATTERLOOM_READER_H
 #define CHATTERLOOM_READER_H
 
@@ -13,12 +11,10 @@
 #include "Hash.h"
 #include "Markov.h"
 
-// ---------------------------------------------------------------------------
 // Byte classes of the source text
 
 enum : unsigned char { TOKEN, ZERO, SEPARATOR, DROPPED, END };
 
-// True for a class of byte that belongs to a token.
 inline bool in_token(unsigned char c) {
   return c <= ZERO;
 }
@@ -39,14 +35,12 @@ constexpr ByteClasses make_classes() {
 
 constexpr ByteClasses BYTE_CLASS = make_classes();
 
-// The block read at once, small enough to stay in the cache while it is split; a smaller regular
-// file gets a buffer of its size.
+// The block read at once, small enough to stay in the cache while it is split.
 constexpr size_t READ_SIZE = 128 << 10;
 
-// A buffered reader of one descriptor: with `positional`, bytes [at, stop) by pread (so readers of
-// one file can share it), else from where it stands to its end.  `buf` has SLACK bytes past `cap`,
-// `token` room for a token put together.  `done` is set at the end, a read error or the first byte
-// 26; `cut` at the last two, which end the whole text.
+// A reader of one descriptor: with `positional`, bytes [at, stop) by pread so readers can share a
+// file, else to its end.  `buf` has SLACK bytes past `cap`, `token` room for one put together.
+// `done` is set at the end, a read error or a byte 26; `cut` at the last two, ending the text.
 struct WordReader {
   int fd;
   unsigned char *buf, *token;
@@ -89,8 +83,7 @@ inline void end_input(WordReader *r) {
   r->pos = r->end;
 }
 
-// Goes on with a token that runs past the buffer, holds dropped bytes, is too long or ends the
-// input: buf[start, i) is its beginning.
+// Puts together in the token buffer any other token, from its beginning buf[start, i).
 inline bool next_word_slow(WordReader *r, Token *t, size_t start, size_t i) {
   unsigned char *token_buf = r->token;
   size_t len = std::min(i - start, MAX_WORD_LEN);
@@ -143,8 +136,7 @@ inline size_t token_end(const WordReader *r, size_t start) {
   return i;
 }
 
-// Hands on where it stands the common token, whole in the block from `start` to its token_end `i`,
-// ending at a separator and not too long; false for any other.
+// Hands on in place the token buf[start, i) if whole, ended by a separator and not too long.
 inline bool token_in_place(WordReader *r, size_t start, size_t i, Token *t) {
   if (i >= r->end || BYTE_CLASS.of[r->buf[i]] != SEPARATOR || i - start > MAX_WORD_LEN)
     return false;
@@ -163,7 +155,6 @@ inline bool next_word_in_block(WordReader *r, Token *t) {
 }
 
 // Finds the next token, cut at its first zero byte; false if the input ends before one starts.
-// Byte 13 is dropped wherever it stands; 9, 10, 11, 12 and 32 separate; byte 26 ends the input.
 inline bool next_word(WordReader *r, Token *t) {
   for (;;) {
     if (r->pos == r->end && !refill(r)) return false;

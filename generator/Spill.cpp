@@ -60,9 +60,6 @@ bool read_at(const SpillFile *f, uint64_t offset, void *p, size_t len) {
   return true;
 }
 
-// ---------------------------------------------------------------------------
-// Streams
-
 bool open_writer(SpillWriter *w, SpillFile *f, uint64_t offset, size_t cap) {
   *w = SpillWriter{f, offset, static_cast<char *>(std::malloc(cap)), 0, cap, true};
   return w->buf != nullptr;

@@ -1,7 +1,6 @@
 // Spill: temporary files for a build larger than memory, and buffered streams over them.  A spill
-// file is made unlinked (O_TMPFILE, else unlinked at once) in TMPDIR, else /tmp, so nothing is left
-// behind however the program ends.  It is written only at its end and read by offset; a file that
-// cannot be made, written or read back fails the build as lack of memory does.
+// file is made unlinked in TMPDIR, else /tmp, so nothing is left behind however the program ends;
+// one that cannot be made, written or read back fails the build as lack of memory does.
 #ifndef CHATTERLOOM_SPILL_H
 #define CHATTERLOOM_SPILL_H
 
@@ -27,7 +26,6 @@ bool write_at(SpillFile *f, uint64_t offset, const void *p, size_t len);
 // Reads `len` bytes at `offset` of `f`; false unless they were all there.
 bool read_at(const SpillFile *f, uint64_t offset, void *p, size_t len);
 
-// ---------------------------------------------------------------------------
 // Streams read or write a file in order from an offset through a buffer they own; a failure sticks
 // (`ok` stays false).  Threads writing one file write disjoint ranges of a file already sized to
 // hold them, so that its size is not written meanwhile.
@@ -63,8 +61,7 @@ bool open_reader(SpillReader *r, const SpillFile *f, uint64_t offset, size_t cap
 // Frees the reader's buffer.
 void close_reader(SpillReader *r);
 
-// Refills the buffer keeping its unread bytes; false at a read error or where fewer than `want`
-// bytes remain in the file.
+// Refills the buffer past its unread bytes; false at a read error or if fewer than `want` remain.
 bool refill(SpillReader *r, size_t want);
 
 // Appends the bytes of `v`.

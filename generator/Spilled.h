@@ -4,8 +4,7 @@
 
 #include "Groups.h"
 
-// Builds the chain of a text whose ids were spilled into t->files, a group of states at a time
-// within the memory budget; false if memory ran out or a spill file failed.
+// Builds the chain of spilled ids into t->files; false if memory ran out or a spill file failed.
 bool build_spilled(const WordList *list, uint32_t k, StateTable *t);
 
 #endif

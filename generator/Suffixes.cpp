@@ -1,6 +1,4 @@
-// The suffixes: each state's (word, next state) pairs, newest first with running counts, gathered
-// partition by partition, or, for the one-word prefixes of a short text, sorted by state with no
-// deal.
+// The suffixes laid out partition by partition, or, for a short text's one-word prefixes, sorted.
 #include "Suffixes.h"
 
 #include <utility>
@@ -30,8 +28,7 @@ bool lay_out_pairs(Scratch *x, size_t states, Suffix *out) {
 
 namespace {
 
-// Turns `d` suffixes in order of first meeting newest first, with running counts; false past 32
-// bits.
+// Turns `d` suffixes in first-met order newest first with running counts; false past 32 bits.
 bool newest_first(Suffix *out, size_t d) {
   std::reverse(out, out + d);
   for (size_t j = 1; j < d; j++)
@@ -39,8 +36,7 @@ bool newest_first(Suffix *out, size_t d) {
   return true;
 }
 
-// A state of at most this many records scans its words; a larger one files them in the worker's
-// table.
+// A state of at most this many records scans its words; a larger one files them in a table.
 constexpr size_t SCANNED_RECORDS = 16;
 
 // Lays out at `out` the distinct words of one state's `c` records, newest first with running
@@ -199,9 +195,8 @@ bool gather_parts(Build *b, const Ranges *r, State *states, size_t *pairs) {
 
 namespace {
 
-// The bytes the next words sorted by state must move up their block so that suffixes laid out from
-// its start, 12 bytes to their 4, never overwrite one still to be read.  Sets `*pairs`; dirties
-// `met`.
+// The bytes next words sorted by state must move up their block so that suffixes laid out from its
+// start, 12 bytes to their 4, never overwrite one unread.  Sets `*pairs`; dirties `met`.
 size_t lead_of(const uint32_t *next, const State *states, size_t count, uint32_t *met,
                size_t *pairs) {
   size_t lead = 0, made = 0;
@@ -211,8 +206,7 @@ size_t lead_of(const uint32_t *next, const State *states, size_t count, uint32_t
     for (size_t i = begin; i < states[s].suffixes_at; i++)
       d += std::exchange(met[next[i]], stamp) != stamp;
     made += d;
-    // Its last suffix is written, ending at 12 * made bytes, once at least begin + d of the words
-    // are read.
+    // Its last suffix ends at 12 * made bytes, written once at least begin + d words are read.
     lead = std::max(lead, 12 * made - std::min(12 * made, 4 * (begin + d)));
   }
   *pairs = made;
@@ -229,9 +223,8 @@ bool sort_word_suffixes(const uint32_t *ids, size_t p, size_t words, StateTable 
   for (size_t q = 0; q < p; q++) states[ids[q]].suffixes_at++;
   uint32_t at = 0;
   for (size_t s = 0; s < count; s++) at += std::exchange(states[s].suffixes_at, at);
-  // Next words, sorted by state, go in the suffixes' own block and the suffixes are laid out over
-  // them: two blocks would double the peak.  `met` holds each word's last state, then its place,
-  // plus one.
+  // Next words, sorted by state, go in the suffixes' own block, the suffixes laid over them: two
+  // blocks would double the peak.  `met` holds each word's last state, then its place, plus one.
   Array<uint32_t> met;
   if (!make_filled(&met, words, 0u) || !make_block(&t->suffixes, (p + 2) / 3)) {
     release(&met);

@@ -1,5 +1,4 @@
-// Suffixes: each state's (word, next state) pairs, newest first with running counts, gathered from
-// records dealt by ranges of states.
+// Suffixes: each state's pairs as suffixes, gathered from records dealt by ranges of states.
 #ifndef CHATTERLOOM_SUFFIXES_H
 #define CHATTERLOOM_SUFFIXES_H
 
@@ -8,9 +7,8 @@
 // Readies `x` to count at most `records` records of `states` states; false if memory ran out.
 bool start_pairs(Scratch *x, size_t records, size_t states);
 
-// Counts the records that feed(sink) hands to sink(record), of the `states` states from `first`,
-// each distinct pair once in order of first meeting; false if memory ran out, or a record was out
-// of range or unread.
+// Counts the records feed(sink) hands to sink, of `states` states from `first`, each pair once in
+// order of first meeting; false if memory ran out or a record was out of range or unread.
 template <class Feed>
 bool count_pairs(Scratch *x, size_t first, size_t states, size_t records, Feed feed) {
   return start_pairs(x, records, states) && feed([&](const PairRecord &r) {
@@ -28,8 +26,7 @@ bool count_pairs(Scratch *x, size_t first, size_t states, size_t records, Feed f
          });
 }
 
-// Lays out the counted pairs in `out` by state, newest first, with running counts, leaving
-// x->bounds[g] at state g's end; false past 32 bits.
+// Lays the counted pairs out in `out`, leaving x->bounds[g] at state g's end; false past 32 bits.
 bool lay_out_pairs(Scratch *x, size_t states, Suffix *out);
 
 // Partitions of states are made of about FINE_PER_PART fine ranges each (enough to meet a target,
@@ -37,8 +34,7 @@ bool lay_out_pairs(Scratch *x, size_t states, Suffix *out);
 constexpr size_t FINE_PER_PART = 64;
 constexpr unsigned FINE_BITS = 16;
 
-// Partitions of states from `first`, holding about as many records each, made of fine ranges of
-// 2^shift states.
+// Partitions of states from `first`, about `target` records each, of fine ranges of 2^shift states.
 struct Ranges {
   size_t first;
   unsigned shift;
@@ -50,13 +46,11 @@ struct Ranges {
 
 void release(Ranges *r);
 
-// The partition of state s.
 inline size_t part_of_state(const Ranges *r, size_t s) {
   return r->part_of_fine.data[(s - r->first) >> r->shift];
 }
 
-// Adds one to seen[(s - r->first) >> r->shift] for the state s of each record in [from, to); false
-// where they could not be read.
+// Counts in seen[(s - r->first) >> r->shift] the state s of records [from, to); false if unread.
 using Tally = bool (*)(void *arg, const Ranges *r, size_t from, size_t to, size_t *seen);
 
 // The Tally of the records that (*feed)(from, to, sink) hands to sink(record).
@@ -82,9 +76,8 @@ inline size_t cache_target(size_t m) {
 // states[s - first].suffixes_at and `*pairs`.  False if memory ran out.
 bool gather_parts(Build *b, const Ranges *r, State *states, size_t *pairs);
 
-// Lays out in the block the suffixes of `count` states from `first`, from the m records make(i)
-// makes in text order, dealt by ranges of states; dealt() then gives the states (null if memory ran
-// out).  Sets `*pairs`.
+// Lays out in the block the suffixes of `count` states from `first`, from the m records make(i),
+// dealt by ranges of states; then dealt() gives the states, or null.  Sets `*pairs`.
 template <class Make, class Dealt>
 bool gather_pairs(Build *b, size_t m, size_t first, size_t count, Make make, Dealt dealt,
                   size_t *pairs) {

@@ -1,6 +1,5 @@
-// Word reading.  Reader.h splits the text into tokens; equal words share one id, in order of first
-// meeting, through an open-addressed index living only while the text is read.  A large regular
-// file is read in parts on every core, joined in order; anything else in one pass.
+// Word reading: tokens from Reader.h get ids from the word index (Intern.h); a large regular file
+// is read in parts on every core, joined in order, anything else in one pass.
 #include "Words.h"
 
 #include <errno.h>
@@ -40,8 +39,7 @@ bool grow_ids(WordList *list, size_t room) {
 // caches the rare words' misses then overlap, where one by one each would wait for the last.
 constexpr size_t FILED_AT_ONCE = 16;
 
-// Reads every token of `r` into `list`, filing words in `index` and keeping at most `room` ids in
-// memory; false if memory ran out.
+// Reads every token of `r` into `list`, at most `room` ids in memory; false if memory ran out.
 bool read_all(WordReader *r, WordList *list, Array<WordSlot> *index, size_t room) {
   if (index->size == 0 && !grow_word_index(index)) return false;
   Token batch[FILED_AT_ONCE];
@@ -91,9 +89,8 @@ void renumber(const uint32_t *from, size_t n, const uint32_t *id_of, uint32_t *t
   run_tasks(tasks, workers, task);
 }
 
-// Appends `part`, the text after `all`'s, to `all`: files its words in `index` and renumbers its
-// ids, spilled then in memory, keeping at most `room` ids of `all` in memory; false if memory ran
-// out or a spill file failed.
+// Appends `part`, the text after `all`'s, to `all`, its words filed in `index`, keeping at most
+// `room` ids in memory; false if memory ran out or a spill file failed.
 bool append_words(WordList *all, Array<WordSlot> *index, const WordList *part, size_t room) {
   Array<uint32_t> id_of, chunk;  // chunk: the part's spilled ids, read back
   uint64_t spilled = part->spilled.fd >= 0 ? part->spilled.bytes : 0;
@@ -141,10 +138,8 @@ uint64_t part_start(int fd, uint64_t from, uint64_t to) {
   return to;
 }
 
-// The most parts a text is read in at once.
 constexpr size_t MAX_READ_PARTS = 16;
 
-// One part of a text, read on its own.
 struct Part {
   Array<unsigned char> buf;
   WordReader reader;
@@ -166,9 +161,8 @@ bool movable(const WordList *list, const Part *part, size_t count, size_t room) 
   return total <= room;
 }
 
-// Joins the movable parts [1, count) to `list`, the first: files their words in `index`, moves
-// their ids after its own and renumbers them in place, so no fresh page holds them twice; false if
-// memory ran out.
+// Joins the movable parts [1, count) to `list`, the first, moving their ids' pages after its own
+// and renumbering them in place, so no fresh page holds them twice; false if memory ran out.
 bool join_parts(WordList *list, Array<WordSlot> *index, Part *part, size_t count) {
   Array<uint32_t> id_of[MAX_READ_PARTS], joined;
   Array<uint32_t> *ids[MAX_READ_PARTS];
@@ -198,9 +192,8 @@ size_t ids_room(size_t budget) {
   return std::clamp<size_t>(budget / BUILD_BYTES_PER_WORD, 4096, NONE - 2);
 }
 
-// What the in-memory build of n words takes beside its ids: dealt records and each position's state
-// in whole huge pages, and each worker's tables (the first-meeting bitmap and the states come as
-// the positions' states go).
+// What the in-memory build of n words takes beside its ids: records and positions' states in whole
+// huge pages, and workers' tables (the bitmap and the states replace the positions' states).
 size_t build_bytes(uint64_t n) {
   return mapped_bytes(n * (BUILD_BYTES_PER_WORD - 8)) + mapped_bytes(n * 4) +
          build_workers() * WORKER_BYTES;

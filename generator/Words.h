@@ -20,7 +20,7 @@ bool read_words(const char *path, WordList *list);
 // Moves the in-memory ids of `list` to its spill file, made first; false if that cannot be done.
 bool spill_words(WordList *list);
 
-// Frees what `list` holds and leaves it empty.
+// Frees what `list` holds.
 void release(WordList *list);
 
 #endif

@@ -2,7 +2,6 @@
 // some of a millisecond or less, and starting a thread costs tens of microseconds, at times
 // milliseconds where its core sleeps.  A phase is open to the crew until the caller runs out of
 // tasks, so it never waits for a thread that comes too late to help:
-//
 //   run_tasks  sets `phase`, opens `joined` at 0, bumps `generation`, works on the phase itself,
 //              closes `joined` and waits for the threads that joined to leave
 //   a thread   waits for `generation` to change, joins if the phase is still open, works on it

@@ -1,8 +1,6 @@
-// Workers: runs a phase of the build as numbered tasks on POSIX threads.  The caller is always a
-// worker, so a thread that fails to start means one worker fewer, never a failure.  Threads start
-// once (start_workers or the first phase wanting them) and stay until exit; tasks are taken in
-// order from a shared counter, so a long task holds up no other.  Phases run one at a time, from
-// one thread: a task never starts a phase.
+// Workers: runs a build phase as numbered tasks on threads, the caller among them, so a thread that
+// fails to start costs a worker, not a failure.  Tasks come in order from a shared counter, so a
+// long task holds up no other; phases run one at a time, from one thread, never from a task.
 #ifndef CHATTERLOOM_WORKERS_H
 #define CHATTERLOOM_WORKERS_H
 
@@ -32,8 +30,7 @@ inline size_t range_start(size_t n, size_t ranges, size_t r) {
   return n / ranges * r + (r < n % ranges ? r : n % ranges);
 }
 
-// Starts the threads that phases of `workers` workers want, ahead of the first, so that they have
-// settled on their own cores by then.
+// Starts the threads phases of `workers` want ahead of the first, to settle on their cores by then.
 void start_workers(unsigned workers);
 
 // run_tasks over a callable f(task, worker).
