@@ -13,6 +13,13 @@ namespace {
 // Naming a group in memory holds its keys (8 bytes) and dealt records (12).
 constexpr size_t NAME_BYTES = 20;
 
+// Where each piece's share of each group starts: at[p][g] is its first key in group g, and
+// met[p][g] how many of the group's locals come before it; met[pieces][g] is all of them.
+struct Shares {
+  uint64_t at[MAX_WORKERS][MAX_GROUPS];
+  uint64_t met[MAX_WORKERS + 1][MAX_GROUPS];
+};
+
 // Names the `r` keys of group g in memory into `a` as locals; false if memory ran out.
 bool name_in_memory(Spiller *s, Dealt *keys, size_t g, size_t r, Array<uint32_t> *a) {
   s->b.failed = false;
@@ -35,40 +42,54 @@ bool name_in_memory(Spiller *s, Dealt *keys, size_t g, size_t r, Array<uint32_t>
   return ok;
 }
 
-// Names group g as name_in_memory does, through a table of its distinct keys.
-bool name_streaming(Spiller *s, Dealt *keys, size_t g, size_t r, SpillFile *out) {
+// Names group g as name_in_memory does, through a table of its distinct keys, calling mark(i, met)
+// before key i with the locals met before it.
+template <class Mark>
+bool name_streaming(Spiller *s, Dealt *keys, size_t g, size_t r, SpillFile *out, Mark mark) {
   Scratch *x = &s->b.scratch[0];
   SpillWriter w{};
-  size_t used = 0;
+  size_t used = 0, i = 0;
   bool ok = clear_table(x, std::min(r, FIRST_KEYS)) &&
             open_writer(&w, out, 0, buffer_bytes(s, 2)) &&
             each_in_group<uint64_t>(s, keys, g, 0, r, [&](uint64_t key) {
+              mark(i++, used);
               uint32_t name =
                   used < NONE ? name_of(&x->table, &used, key, static_cast<uint32_t>(used)) : NONE;
               put(&w, name);
               return name != NONE;
             });
+  mark(r, used);
   return close_writer(&w) && ok;
 }
 
-// Names each group's keys into `locals`; leaves in at[p][g] where piece p's share of group g
-// starts.
-bool name_groups(Spiller *s, Dealt *keys, Groups *locals, uint64_t (*at)[MAX_GROUPS]) {
+// Names each group's keys into `locals`, and sets the pieces' `sh`ares of them.
+bool name_groups(Spiller *s, Dealt *keys, Groups *locals, Shares *sh) {
   Array<uint32_t> a;
   bool ok = true;
   for (size_t g = 0; ok && g < locals->count; g++) {
-    size_t r = static_cast<size_t>(group_bytes(keys, g) / 8);
-    for (size_t p = 0, before = 0; p < keys->pieces; before += keys->piece[p++].file[g].bytes / 8)
-      at[p][g] = before;
+    size_t r = static_cast<size_t>(group_bytes(keys, g) / 8), p = 0;
+    for (size_t q = 0, before = 0; q < keys->pieces; before += keys->piece[q++].file[g].bytes / 8)
+      sh->at[q][g] = before;
+    // Locals are numbered in order, so those before key i are the ones a share starting there
+    // does not meet first.
+    auto mark = [&](size_t i, uint64_t met) {
+      for (; p < keys->pieces && sh->at[p][g] == i; p++) sh->met[p][g] = met;
+      if (i == r) sh->met[keys->pieces][g] = met;
+    };
     if (fits(s, uint64_t{r} * NAME_BYTES, held_bytes(&a) + held_bytes(&s->block)) &&
         name_in_memory(s, keys, g, r, &a)) {
+      uint64_t met = 0;
+      for (size_t i = 0; i < r; met = std::max<uint64_t>(met, a.data[i++] + uint64_t{1}))
+        mark(i, met);
+      mark(r, met);
       ok = write_at(&locals->file[g], 0, a.data, r * 4);
     } else {
       // What the last group kept goes back first.
       release(&a);
       release(&s->block);
       release(&s->b);
-      ok = name_streaming(s, keys, g, r, &locals->file[g]);
+      p = 0;
+      ok = name_streaming(s, keys, g, r, &locals->file[g], mark);
     }
     close_group(keys, g);
   }
@@ -78,32 +99,57 @@ bool name_groups(Spiller *s, Dealt *keys, Groups *locals, uint64_t (*at)[MAX_GRO
 
 // Merges the locals in text order: a local that is its group's next new one takes the next global
 // name, into the group's `ranks`; in the last round its position goes to `prefixes`, if a state.
+// Pieces merge their own positions: the shares tell where each starts in every file.
 bool rank_groups(Spiller *s, const Round &r, SpillFile *which, Groups *locals, Groups *ranks,
-                 SpillFile *prefixes, size_t *names) {
-  SpillReader gr{};
-  SpillWriter pre{};
-  size_t cap = buffer_bytes(s, 2 * locals->count + 2), used = 0;
-  uint32_t met[MAX_GROUPS] = {};
-  bool ok = open_reader(&gr, which, 0, cap) && (!r.last || open_writer(&pre, prefixes, 0, cap)) &&
-            open_readers(locals, cap) && open_writers(ranks, cap);
-  for (uint64_t q = 0; ok && q < r.m; q++) {
-    size_t g = take<uint8_t>(&gr);
-    if (take<uint32_t>(&locals->in[g]) != met[g]) continue;
-    met[g]++;
-    uint32_t name = static_cast<uint32_t>(used++);
-    if (r.last && !has_state(q, r.m - 1))
-      name = NONE, used--;
-    else if (r.last)
-      put(&pre, q);
-    put(&ranks->out[g], name);
-    ok = used < NONE;
+                 const Shares *sh, SpillFile *prefixes, size_t *names) {
+  size_t pieces = s->b.workers, groups = locals->count;
+  uint64_t base[MAX_WORKERS + 1] = {};  // the new keys before each piece's
+  std::atomic<bool> stateless{false};   // whether the last key is new, and takes no name
+  for (size_t p = 0; p < pieces; p++) {
+    base[p + 1] = base[p];
+    for (size_t g = 0; g < groups; g++) base[p + 1] += sh->met[p + 1][g] - sh->met[p][g];
   }
-  ok = ok && gr.ok;
-  close_reader(&gr);
-  if (r.last) ok = close_writer(&pre) && ok;
-  ok = close_readers(locals) && ok;
-  *names = used;
-  return close_writers(ranks) && ok;
+  if (base[pieces] >= NONE) return false;  // names are 32-bit
+  // Each piece writes its own range of each file.
+  for (size_t g = 0; g < groups; g++) ranks->file[g].bytes = sh->met[pieces][g] * 4;
+  if (r.last) prefixes->bytes = base[pieces] * 8;
+  size_t cap = buffer_bytes(s, pieces * (2 * groups + 2));
+  bool ok = by_pieces(s, r.m, [&](size_t p, uint64_t from, uint64_t to) {
+    SpillReader gr{}, in[MAX_GROUPS] = {};
+    SpillWriter pre{}, out[MAX_GROUPS] = {};
+    uint64_t next[MAX_GROUPS], name = base[p];
+    bool good = open_reader(&gr, which, from, cap) &&
+                (!r.last || open_writer(&pre, prefixes, name * 8, cap));
+    for (size_t g = 0; g < groups; g++) {
+      next[g] = sh->met[p][g];
+      good = good && open_reader(&in[g], &locals->file[g], sh->at[p][g] * 4, cap) &&
+             open_writer(&out[g], &ranks->file[g], next[g] * 4, cap);
+    }
+    for (uint64_t q = from; good && q < to; q++) {
+      size_t g = take<uint8_t>(&gr);
+      if (take<uint32_t>(&in[g]) != next[g]) continue;
+      next[g]++;
+      if (r.last && !has_state(q, r.m - 1)) {
+        put(&out[g], NONE);
+        stateless = true;
+      } else {
+        if (r.last) put(&pre, q);
+        put(&out[g], static_cast<uint32_t>(name++));
+      }
+    }
+    good = good && gr.ok;
+    close_reader(&gr);
+    for (size_t g = 0; g < groups; g++) {
+      good = good && in[g].ok && next[g] == sh->met[p + 1][g];
+      close_reader(&in[g]);
+      good = close_writer(&out[g]) && good;
+    }
+    if (r.last) good = close_writer(&pre) && good;
+    return good;
+  });
+  *names = base[pieces] - stateless;
+  if (r.last) prefixes->bytes = *names * 8;
+  return ok;
 }
 
 // Rewrites each group's locals in place as the global names in `ranks`, groups on every worker.
@@ -230,16 +276,16 @@ bool name_round(Spiller *s, const SpillFile *a, const Round &r, SpillFile *out, 
   struct Files {
     Dealt keys;
     Groups locals, ranks;
-    uint64_t at[MAX_WORKERS][MAX_GROUPS];
+    Shares shares;
     SpillFile which;
   } *f = new (std::nothrow) Files();
   bool ok = f && open_spill(&f->which) && open_dealt(&f->keys, s->b.workers, groups) &&
             open_files(&f->locals, groups) && open_files(&f->ranks, groups) &&
             deal_keys(s, a, &r, &f->keys, &f->which) &&
-            name_groups(s, &f->keys, &f->locals, f->at) &&
-            rank_groups(s, r, &f->which, &f->locals, &f->ranks, prefixes, names) &&
+            name_groups(s, &f->keys, &f->locals, &f->shares) &&
+            rank_groups(s, r, &f->which, &f->locals, &f->ranks, &f->shares, prefixes, names) &&
             translate_groups(s, &f->locals, &f->ranks) &&
-            merge_groups(s, r, &f->which, &f->locals, f->at, out);
+            merge_groups(s, r, &f->which, &f->locals, f->shares.at, out);
   if (f) {
     close_dealt(&f->keys);
     close_files(&f->locals);
