@@ -24,21 +24,6 @@ bool close_writers(Groups *g) {
   return ok;
 }
 
-bool open_readers(Groups *g, size_t cap) {
-  bool ok = true;
-  for (size_t i = 0; i < g->count; i++) ok = open_reader(&g->in[i], &g->file[i], 0, cap) && ok;
-  return ok;
-}
-
-bool close_readers(Groups *g) {
-  bool ok = true;
-  for (size_t i = 0; i < g->count; i++) {
-    ok = ok && g->in[i].ok;
-    close_reader(&g->in[i]);
-  }
-  return ok;
-}
-
 bool open_dealt(Dealt *d, size_t pieces, size_t groups) {
   d->pieces = pieces;
   bool ok = true;

@@ -72,18 +72,15 @@ struct Groups {
   size_t count;
   SpillFile file[MAX_GROUPS];
   SpillWriter out[MAX_GROUPS];
-  SpillReader in[MAX_GROUPS];
 };
 
 // Opens `count` new files in `g`; false if one cannot be made.
 bool open_files(Groups *g, size_t count);
 void close_files(Groups *g);
-// Opens a writer, or a reader, at the start of each file; false if memory ran out.
+// Opens a writer at the start of each file; false if memory ran out.
 bool open_writers(Groups *g, size_t cap);
-bool open_readers(Groups *g, size_t cap);
-// Closes each writer, or reader; false if any failed.
+// Closes each writer; false if any failed.
 bool close_writers(Groups *g);
-bool close_readers(Groups *g);
 
 // Groups dealt by a pass in pieces, as drawn above.
 struct Dealt {
