@@ -47,8 +47,8 @@ inline size_t group_room(const Spiller *s) {
   return room > scratch ? room - scratch : 0;
 }
 
-// Whether a group's blocks of `bytes` fit the room and the `kept` bytes the last group left (which
-// serve again or go), or are too small for the account to hold.
+// Whether a group's blocks of `bytes` fit the room and the `kept` blocks the last group left (to
+// serve again or go), or are too small to be held.
 inline bool fits(const Spiller *s, uint64_t bytes, size_t kept) {
   return bytes <= std::max(group_room(s) + kept, LARGE_BLOCK);
 }
@@ -101,8 +101,7 @@ bool read_group(const Dealt *d, size_t g, char *to);
 // Gives the files of group g back.
 void close_group(Dealt *d, size_t g);
 
-// Calls fn(item) for the `T`s [from, to) of group g in order while it returns true; false if it
-// did not, or a read failed.
+// Calls fn(item) for group g's `T`s [from, to) while it returns true; false if not, or unread.
 template <class T, class F>
 bool each_in_group(const Spiller *s, const Dealt *d, size_t g, uint64_t from, uint64_t to, F fn) {
   bool ok = true;

@@ -11,8 +11,7 @@
 
 namespace {
 
-// Appends a group's suffixes to the chain's files, and where each state's begin (from `begin`, or
-// else `bounds`).
+// Appends a group's suffixes and its states' starts (from `begin`, else `bounds`) to the chain.
 bool append_group(StateTable *t, const Suffix *out, size_t pairs, size_t states, const State *begin,
                   const uint32_t *bounds, SpillWriter *starts) {
   uint64_t base = t->files.suffixes_total;

@@ -70,8 +70,7 @@ bool name_groups(Spiller *s, Dealt *keys, Groups *locals, Shares *sh) {
     size_t r = static_cast<size_t>(group_bytes(keys, g) / 8), p = 0;
     for (size_t q = 0, before = 0; q < keys->pieces; before += keys->piece[q++].file[g].bytes / 8)
       sh->at[q][g] = before;
-    // Locals are numbered in order, so those before key i are the ones a share starting there
-    // does not meet first.
+    // Locals are numbered in order: a share starting at key i meets none before its first new one.
     auto mark = [&](size_t i, uint64_t met) {
       for (; p < keys->pieces && sh->at[p][g] == i; p++) sh->met[p][g] = met;
       if (i == r) sh->met[keys->pieces][g] = met;
@@ -97,9 +96,8 @@ bool name_groups(Spiller *s, Dealt *keys, Groups *locals, Shares *sh) {
   return ok;
 }
 
-// Merges the locals in text order: a local that is its group's next new one takes the next global
-// name, into the group's `ranks`; in the last round its position goes to `prefixes`, if a state.
-// Pieces merge their own positions: the shares tell where each starts in every file.
+// Merges the locals in text order, each piece its own positions: a local that is its group's next
+// new one takes the next name, into `ranks`, and in the last round, if a state, `prefixes`.
 bool rank_groups(Spiller *s, const Round &r, SpillFile *which, Groups *locals, Groups *ranks,
                  const Shares *sh, SpillFile *prefixes, size_t *names) {
   size_t pieces = s->b.workers, groups = locals->count;
