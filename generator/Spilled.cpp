@@ -21,8 +21,7 @@ bool append_group(StateTable *t, const Suffix *out, size_t pairs, size_t states,
   return write_at(&t->files.suffixes, base * sizeof(Suffix), out, pairs * sizeof(Suffix));
 }
 
-// Gathers and appends as gather_group does, through one table of the pairs that feed(sink) hands
-// to sink(record): for a group a frequent state made too large to hold.
+// Gathers as gather_group does, through one table of the pairs feed(sink) hands to sink(record).
 template <class Feed>
 bool gather_stream(Spiller *s, size_t first, size_t states, uint64_t records, Feed feed,
                    StateTable *t, SpillWriter *starts) {
@@ -58,8 +57,8 @@ template <class Feed>
 bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Feed feed, StateTable *t,
                      SpillWriter *starts, bool *split);
 
-// Gathers group g, of the `count` states from `first`, and appends it to the chain's files: in
-// memory where it fits, else dealt again, or counted a record at a time.
+// Gathers group g of `count` states from `first` into the chain: in memory, else dealt again, or
+// counted a record at a time where it cannot split.
 bool gather_group(Spiller *s, Dealt *d, size_t g, size_t first, size_t count, StateTable *t,
                   SpillWriter *starts) {
   size_t r = static_cast<size_t>(group_bytes(d, g) / sizeof(PairRecord)), pairs = 0;
@@ -72,7 +71,7 @@ bool gather_group(Spiller *s, Dealt *d, size_t g, size_t first, size_t count, St
     return each_in_group<PairRecord>(s, d, g, from, to, sink);
   };
   bool split = false;
-  if (!held && count > 1) {
+  if (count > 1) {
     bool ok = deal_and_gather(s, r, first, count, feed, t, starts, &split);
     if (!ok || split) return ok;
   }
@@ -86,7 +85,9 @@ bool gather_group(Spiller *s, Dealt *d, size_t g, size_t first, size_t count, St
 template <class Feed>
 bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Feed feed, StateTable *t,
                      SpillWriter *starts, bool *split) {
+  // A group dealt again splits, whatever its room: one that fit by the count was refused after all.
   uint64_t target = group_items(s, m, PAIR_BYTES, 1);
+  if (split) target = std::min<uint64_t>(target, m / 2 + 1);
   Ranges groups{};
   bool ok =
       split_states(&s->b, m, first, count, target, MAX_GROUPS, tally_feed<Feed>, &feed, &groups);
@@ -124,8 +125,7 @@ bool collect_suffixes(Spiller *s, const WordList *list, uint32_t k, SpillFile *s
   if (!open_spill(&t->files.suffixes) || !open_spill(&t->files.suffixes_at) ||
       !open_writer(&starts, &t->files.suffixes_at, 0, buffer_bytes(s, 4)))
     return false;
-  // Position q's record: its state, its word and the next position's state, each state read once; a
-  // state of `count` or more stands for none.
+  // Position q's record: its state, word and next state (none from `count`), each state read once.
   auto feed = [&](uint64_t from, uint64_t to, auto sink) {
     SpillReader state{}, word{};
     size_t cap = buffer_bytes(s, 8 * s->b.workers);
