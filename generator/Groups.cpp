@@ -54,3 +54,54 @@ bool read_group(const Dealt *d, size_t g, char *to) {
 void close_group(Dealt *d, size_t g) {
   for (size_t p = 0; p < d->pieces; p++) close_spill(&d->piece[p].file[g]);
 }
+
+bool translate_groups(Spiller *s, Groups *locals, Groups *ranks) {
+  Array<uint32_t> rank[MAX_WORKERS], chunk[MAX_WORKERS];
+  size_t step = buffer_bytes(s, 2 * s->b.workers) / 4;
+  auto one = [&](size_t g, unsigned worker) {
+    size_t r = static_cast<size_t>(locals->file[g].bytes / 4);
+    size_t d = static_cast<size_t>(ranks->file[g].bytes / 4);
+    bool ok = !s->b.failed && fit_block(&rank[worker], d) && fit_block(&chunk[worker], step) &&
+              read_at(&ranks->file[g], 0, rank[worker].data, d * 4);
+    uint32_t *rk = rank[worker].data, *ch = chunk[worker].data;
+    for (size_t from = 0; ok && from < r; from += step) {
+      size_t len = std::min(step, r - from);
+      ok = read_at(&locals->file[g], from * 4, ch, len * 4);
+      for (size_t i = 0; ok && i < len; i++) {
+        ok = ch[i] < d;
+        if (ok) ch[i] = rk[ch[i]];
+      }
+      ok = ok && write_at(&locals->file[g], from * 4, ch, len * 4);
+    }
+    close_spill(&ranks->file[g]);
+    if (!ok) s->b.failed = true;
+  };
+  s->b.failed = false;
+  run_tasks(locals->count, s->b.workers, one);
+  for (unsigned w = 0; w < MAX_WORKERS; w++) {
+    release(&rank[w]);
+    release(&chunk[w]);
+  }
+  return !s->b.failed;
+}
+
+bool merge_groups(Spiller *s, uint64_t m, const SpillFile *which, Groups *names,
+                  const uint64_t (*at)[MAX_GROUPS], SpillFile *out) {
+  out->bytes = m * 4;  // each piece writes its own range of it
+  size_t cap = buffer_bytes(s, s->b.workers * (names->count + 2));
+  return by_pieces(s, m, [&](size_t p, uint64_t from, uint64_t to) {
+    SpillReader gr{}, in[MAX_GROUPS] = {};
+    SpillWriter o{};
+    bool ok = open_reader(&gr, which, from, cap) && open_writer(&o, out, from * 4, cap);
+    for (size_t g = 0; ok && g < names->count; g++)
+      ok = open_reader(&in[g], &names->file[g], at[p][g] * 4, cap);
+    for (uint64_t q = from; ok && q < to; q++) put(&o, take<uint32_t>(&in[take<uint8_t>(&gr)]));
+    ok = ok && gr.ok;
+    close_reader(&gr);
+    for (size_t g = 0; g < names->count; g++) {
+      ok = ok && in[g].ok;
+      close_reader(&in[g]);
+    }
+    return close_writer(&o) && ok;
+  });
+}

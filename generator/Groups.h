@@ -101,6 +101,13 @@ bool read_group(const Dealt *d, size_t g, char *to);
 // Gives the files of group g back.
 void close_group(Dealt *d, size_t g);
 
+// Rewrites each group's values in place through its table in `ranks`, groups on every worker.
+bool translate_groups(Spiller *s, Groups *locals, Groups *ranks);
+
+// Writes the groups' values out in the order `which` gives, piece p's share of g from at[p][g].
+bool merge_groups(Spiller *s, uint64_t m, const SpillFile *which, Groups *names,
+                  const uint64_t (*at)[MAX_GROUPS], SpillFile *out);
+
 // Calls fn(item) for group g's `T`s [from, to) while it returns true; false if not, or unread.
 template <class T, class F>
 bool each_in_group(const Spiller *s, const Dealt *d, size_t g, uint64_t from, uint64_t to, F fn) {

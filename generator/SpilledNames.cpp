@@ -1,9 +1,8 @@
 // Naming over spill files: each round of name_prefixes (Deal.h) deals its keys by hash into groups,
-// each named in memory as a round is (Deal.cpp), or, where one key repeated made it too large,
-// through a table of its distinct keys: `locals`, each key's number in its group's order of first
-// meeting.  A merge in text order gives each key met first its global name (each group's `ranks`),
-// the locals are translated to them, and a last merge writes the names out.  Positions are 64-bit;
-// names stay 32-bit, and a text with more is refused as lack of memory is.
+// each named in memory as a round is (Deal.cpp), or through a table of its distinct keys: `locals`,
+// each key's number in its group's order of first meeting.  A merge in text order gives each new
+// key its global name (`ranks`), locals are translated to them, and a last merge writes the names
+// out.  Positions are 64-bit; names stay 32-bit, and more are refused as lack of memory is.
 #include "SpilledNames.h"
 
 #include <new>
@@ -42,8 +41,8 @@ bool name_in_memory(Spiller *s, Dealt *keys, size_t g, size_t r, Array<uint32_t>
   return ok;
 }
 
-// Names group g as name_in_memory does, through a table of its distinct keys, calling mark(i, met)
-// before key i with the locals met before it.
+// Names group g as name_in_memory does, through a table of its distinct keys; mark(i, met) tells
+// how many locals come before key i.
 template <class Mark>
 bool name_streaming(Spiller *s, Dealt *keys, size_t g, size_t r, SpillFile *out, Mark mark) {
   Scratch *x = &s->b.scratch[0];
@@ -150,59 +149,6 @@ bool rank_groups(Spiller *s, const Round &r, SpillFile *which, Groups *locals, G
   return ok;
 }
 
-// Rewrites each group's locals in place as the global names in `ranks`, groups on every worker.
-bool translate_groups(Spiller *s, Groups *locals, Groups *ranks) {
-  Array<uint32_t> rank[MAX_WORKERS], chunk[MAX_WORKERS];
-  size_t step = buffer_bytes(s, 2 * s->b.workers) / 4;
-  auto one = [&](size_t g, unsigned worker) {
-    size_t r = static_cast<size_t>(locals->file[g].bytes / 4);
-    size_t d = static_cast<size_t>(ranks->file[g].bytes / 4);
-    bool ok = !s->b.failed && fit_block(&rank[worker], d) && fit_block(&chunk[worker], step) &&
-              read_at(&ranks->file[g], 0, rank[worker].data, d * 4);
-    uint32_t *rk = rank[worker].data, *ch = chunk[worker].data;
-    for (size_t from = 0; ok && from < r; from += step) {
-      size_t len = std::min(step, r - from);
-      ok = read_at(&locals->file[g], from * 4, ch, len * 4);
-      for (size_t i = 0; ok && i < len; i++) {
-        ok = ch[i] < d;
-        if (ok) ch[i] = rk[ch[i]];
-      }
-      ok = ok && write_at(&locals->file[g], from * 4, ch, len * 4);
-    }
-    close_spill(&ranks->file[g]);
-    if (!ok) s->b.failed = true;
-  };
-  s->b.failed = false;
-  run_tasks(locals->count, s->b.workers, one);
-  for (unsigned w = 0; w < MAX_WORKERS; w++) {
-    release(&rank[w]);
-    release(&chunk[w]);
-  }
-  return !s->b.failed;
-}
-
-// Writes the names out in text order from their groups, piece by piece.
-bool merge_groups(Spiller *s, const Round &r, SpillFile *which, Groups *names,
-                  const uint64_t (*at)[MAX_GROUPS], SpillFile *out) {
-  out->bytes = r.m * 4;  // each piece writes its own range of it
-  size_t cap = buffer_bytes(s, s->b.workers * (names->count + 2));
-  return by_pieces(s, r.m, [&](size_t p, uint64_t from, uint64_t to) {
-    SpillReader gr{}, in[MAX_GROUPS] = {};
-    SpillWriter o{};
-    bool ok = open_reader(&gr, which, from, cap) && open_writer(&o, out, from * 4, cap);
-    for (size_t g = 0; ok && g < names->count; g++)
-      ok = open_reader(&in[g], &names->file[g], at[p][g] * 4, cap);
-    for (uint64_t q = from; ok && q < to; q++) put(&o, take<uint32_t>(&in[take<uint8_t>(&gr)]));
-    ok = ok && gr.ok;
-    close_reader(&gr);
-    for (size_t g = 0; g < names->count; g++) {
-      ok = ok && in[g].ok;
-      close_reader(&in[g]);
-    }
-    return close_writer(&o) && ok;
-  });
-}
-
 // The group of a key: hash bits that a group's partitions (the top) and probes (from 16) leave.
 inline size_t group_of(uint64_t key, size_t groups) {
   return pair_hash(key) >> 8 & (groups - 1);
@@ -265,8 +211,7 @@ bool deal_keys(Spiller *s, const SpillFile *a, const Round *r, Dealt *keys, Spil
   });
 }
 
-// Names the keys of round r in `a` into `out` in order of first meeting; leaves how many in
-// `*names`.
+// Names round r's keys in `a` into `out` in order of first meeting, and how many into `*names`.
 bool name_round(Spiller *s, const SpillFile *a, const Round &r, SpillFile *out, SpillFile *prefixes,
                 size_t *names) {
   if (!open_spill(out) || (r.last && !open_spill(prefixes))) return false;
@@ -283,7 +228,7 @@ bool name_round(Spiller *s, const SpillFile *a, const Round &r, SpillFile *out, 
             name_groups(s, &f->keys, &f->locals, &f->shares) &&
             rank_groups(s, r, &f->which, &f->locals, &f->ranks, &f->shares, prefixes, names) &&
             translate_groups(s, &f->locals, &f->ranks) &&
-            merge_groups(s, r, &f->which, &f->locals, f->shares.at, out);
+            merge_groups(s, r.m, &f->which, &f->locals, f->shares.at, out);
   if (f) {
     close_dealt(&f->keys);
     close_files(&f->locals);
