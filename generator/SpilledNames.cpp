@@ -19,8 +19,10 @@ struct Shares {
   uint64_t met[MAX_WORKERS + 1][MAX_GROUPS];
 };
 
-// Names the `r` keys of group g in memory into `a` as locals; false if memory ran out.
-bool name_in_memory(Spiller *s, Dealt *keys, size_t g, size_t r, Array<uint32_t> *a) {
+// Names the `r` keys of group g in memory into `a` as locals, calling mark(i, met) with the locals
+// that come before key i; false if memory ran out.
+template <class Mark>
+bool name_in_memory(Spiller *s, Dealt *keys, size_t g, size_t r, Array<uint32_t> *a, Mark mark) {
   s->b.failed = false;
   size_t names = r;
   bool ok = fit_block(a, 2 * r) && fit_block(&s->block, r) &&
@@ -37,12 +39,16 @@ bool name_in_memory(Spiller *s, Dealt *keys, size_t g, size_t r, Array<uint32_t>
   s->b.block = s->block.data;
   ok = ok && (r == 0 || name_round(&s->b, x, r, r, x, true, &names));
   // Each key is named by its first place; a first place is named first.
-  for (size_t i = 0, next = 0; ok && i < r; i++) x[i] = x[i] == i ? next++ : x[x[i]];
+  size_t next = 0;
+  for (size_t i = 0; ok && i < r; i++) {
+    mark(i, next);
+    x[i] = x[i] == i ? next++ : x[x[i]];
+  }
+  if (ok) mark(r, next);
   return ok;
 }
 
-// Names group g as name_in_memory does, through a table of its distinct keys; mark(i, met) tells
-// how many locals come before key i.
+// Names group g as name_in_memory does, through a table of its distinct keys.
 template <class Mark>
 bool name_streaming(Spiller *s, Dealt *keys, size_t g, size_t r, SpillFile *out, Mark mark) {
   Scratch *x = &s->b.scratch[0];
@@ -69,24 +75,18 @@ bool name_groups(Spiller *s, Dealt *keys, Groups *locals, Shares *sh) {
     size_t r = static_cast<size_t>(group_bytes(keys, g) / 8), p = 0;
     for (size_t q = 0, before = 0; q < keys->pieces; before += keys->piece[q++].file[g].bytes / 8)
       sh->at[q][g] = before;
-    // Locals are numbered in order: a share starting at key i meets none before its first new one.
     auto mark = [&](size_t i, uint64_t met) {
       for (; p < keys->pieces && sh->at[p][g] == i; p++) sh->met[p][g] = met;
       if (i == r) sh->met[keys->pieces][g] = met;
     };
     if (fits(s, uint64_t{r} * NAME_BYTES, held_bytes(&a) + held_bytes(&s->block)) &&
-        name_in_memory(s, keys, g, r, &a)) {
-      uint64_t met = 0;
-      for (size_t i = 0; i < r; met = std::max<uint64_t>(met, a.data[i++] + uint64_t{1}))
-        mark(i, met);
-      mark(r, met);
+        name_in_memory(s, keys, g, r, &a, mark)) {
       ok = write_at(&locals->file[g], 0, a.data, r * 4);
     } else {
       // What the last group kept goes back first.
       release(&a);
       release(&s->block);
       release(&s->b);
-      p = 0;
       ok = name_streaming(s, keys, g, r, &locals->file[g], mark);
     }
     close_group(keys, g);
