@@ -32,12 +32,6 @@ inline uint32_t count_bits(uint64_t x) {
 #endif
 }
 
-// 64 positions' first-meeting bits and how many came before: a rank is one cache line away.
-struct FirstMet {
-  uint64_t bits;
-  uint32_t before;
-};
-
 // How far ahead the rank prefetches: its loads land anywhere in the bitmap, and the core alone
 // keeps too few in flight.
 constexpr size_t RANK_AHEAD = 32;
@@ -80,15 +74,19 @@ bool rank_states(Build *b, uint32_t *st, size_t p, Array<FirstMet> *first, size_
   return true;
 }
 
-// Makes the states from the bitmap of first meetings; false if memory ran out.
-bool make_states(const Array<FirstMet> *first, size_t states, StateTable *t) {
-  if (!reserve(&t->states, states)) return false;
+// Makes the states from the bitmap of first meetings, each with its prefix's last word, and the end
+// of the text; false if memory ran out.
+bool make_states(const WordList *list, uint32_t k, const Array<FirstMet> *first, size_t states,
+                 StateTable *t) {
+  if (!reserve(&t->states, states + 1)) return false;
+  const uint32_t *last = list->ids.data + k - 1;
   for (size_t w = 0; w < first->size; w++)
     for (uint64_t bits = first->data[w].bits; bits; bits &= bits - 1) {
-      uint32_t q = static_cast<uint32_t>(w * 64 + static_cast<size_t>(__builtin_ctzll(bits)));
-      t->states.data[t->states.size++] = State{q, 0};
+      size_t q = w * 64 + static_cast<size_t>(__builtin_ctzll(bits));
+      t->states.data[t->states.size++] = State{0, last[q]};
     }
   assert(t->states.size == states);
+  t->states.data[t->states.size++] = State{0, list->ids.data[list->ids.size - 1]};
   return true;
 }
 
@@ -105,16 +103,20 @@ bool number_states(Build *b, const WordList *list, uint32_t k, uint32_t *st, Arr
   return rank_states(b, st, p, first, states);
 }
 
-// Makes the states of one-word prefixes, as first_meetings finds them.
+// Makes the states of one-word prefixes, as first_meetings finds them: state w is word w, and the
+// end of the text, if its last word is new, the word after the last state.
 bool number_words(const WordList *list, StateTable *t) {
   const uint32_t *id = list->ids.data;
-  return set_capacity(&t->states, list->words.size) &&
-         first_meetings(
-             list->ids.size - 1, [&] { return *id++; },
-             [&](uint64_t q) {
-               t->states.data[t->states.size++] = State{static_cast<uint32_t>(q), 0};
-               return true;
-             });
+  bool ok = set_capacity(&t->states, list->words.size + 1) &&
+            first_meetings(
+                list->ids.size - 1, [&] { return *id++; },
+                [&](uint64_t) {
+                  auto w = static_cast<uint32_t>(t->states.size);
+                  t->states.data[t->states.size++] = State{0, w};
+                  return true;
+                });
+  if (ok) t->states.data[t->states.size++] = State{0, list->ids.data[list->ids.size - 1]};
+  return ok;
 }
 
 bool build_in_memory(const WordList *list, uint32_t k, StateTable *t) {
@@ -127,19 +129,21 @@ bool build_in_memory(const WordList *list, uint32_t k, StateTable *t) {
     // huge pages go first.
     trim_block(&list->ids, 0);
     trim_block(&list->words, 0);
-    bool ok = number_words(list, t) && sort_word_suffixes(list->ids.data, p, list->words.size, t);
+    bool ok = number_words(list, t) && sort_word_suffixes(list->ids.data, p, t);
     if (ok) shrink_to_fit(&t->suffixes);
     return ok;
   }
   key_hashes();  // the deals' partitions are picked by hash
   Build b{};
   b.workers = build_workers();
-  bool ok = make_block(&t->suffixes, n);
-  b.block = t->suffixes.data;
+  // The deals' block: pairs (a Suffix each) and, for k >= 2, the keys named before them.
+  size_t record = k == 1 ? sizeof(PairRecord) : sizeof(KeyRecord);
+  bool ok = make_block(&t->suffixes, n / sizeof(Suffix) * record + record);
+  b.block = reinterpret_cast<char *>(t->suffixes.data);
   if (k == 1) {
     auto made = [] { return true; };
     ok = ok && number_words(list, t) &&
-         collect_suffixes(&b, list->ids.data, k, list->ids.data, p, t->states.size, made, t);
+         collect_suffixes(&b, list->ids.data, list->ids.data + 1, p, state_count(t), made, t);
   } else {
     // Each position's state until the suffixes are dealt; then the states, in its block if it fits.
     Array<uint32_t> st;
@@ -148,15 +152,15 @@ bool build_in_memory(const WordList *list, uint32_t k, StateTable *t) {
     ok = ok && make_block(&st, n) && number_states(&b, list, k, st.data, &first, &states);
     auto dealt = [&] {
       // Its pages are already faulted in; those past the states go back.
-      if (move_block(&t->states, &st, states))
-        set_capacity(&t->states, states);
+      if (move_block(&t->states, &st, states + 1))
+        set_capacity(&t->states, states + 1);
       else
         release(&st);
-      return make_states(&first, states, t);
+      return make_states(list, k, &first, states, t);
     };
-    ok = ok && collect_suffixes(&b, list->ids.data, k, st.data, p, states, dealt, t);
+    ok = ok && collect_suffixes(&b, st.data, st.data + 1, p, states, dealt, t);
     release(&st);
-    release(&first);
+    t->first = first;  // the walk finds its start's prefix there
   }
   release(&b);
   if (ok) shrink_to_fit(&t->suffixes);
@@ -184,4 +188,5 @@ void release(StateTable *t) {
   t->files = ChainFiles();
   release(&t->states);
   release(&t->suffixes);
+  release(&t->first);
 }

@@ -59,7 +59,7 @@ bool write_back(Build *b, size_t parts, size_t m, uint32_t *out) {
   while (bits > MIN_SPAN_BITS && (m >> bits) < tasks) bits--;
   size_t span = size_t{1} << (build_plan.span_bits ? build_plan.span_bits : bits);
   size_t spans = (m + span - 1) / span;
-  const Suffix *block = b->block;
+  const char *block = b->block;
   auto write = [&](size_t r, unsigned worker) {
     size_t s = range_start(spans, tasks, r), last = range_start(spans, tasks, r + 1);
     Array<size_t> *run = &b->scratch[worker].runs;
@@ -69,12 +69,17 @@ bool write_back(Build *b, size_t parts, size_t m, uint32_t *out) {
       return;
     }
     // Each partition's first record at or past this range's first span.
-    auto before = [&](const Suffix &x) { return record_at<KeyRecord>(&x, 0).q < s * span; };
-    for (size_t part = 0; part < parts; part++)
-      run->data[part] =
-          static_cast<size_t>(std::partition_point(block + b->start.data[part],
-                                                   block + b->start.data[part + 1], before) -
-                              block);
+    for (size_t part = 0; part < parts; part++) {
+      size_t lo = b->start.data[part], hi = b->start.data[part + 1];
+      while (lo < hi) {
+        size_t mid = lo + (hi - lo) / 2;
+        if (record_at<KeyRecord>(block, mid).q < s * span)
+          lo = mid + 1;
+        else
+          hi = mid;
+      }
+      run->data[part] = lo;
+    }
     for (; s < last; s++) {
       size_t end = std::min(m, (s + 1) * span);
       for (size_t part = 0; part < parts; part++) {

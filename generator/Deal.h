@@ -4,7 +4,7 @@
 //   name       a key's number, equal for equal keys
 //   round      one pass of naming (name_prefixes); the last one's names are states
 //   rank       a state's number: the order of its first meeting
-//   pair       a state and a word after it (PairRecord); laid out, a Suffix
+//   pair       a state and the state after it (PairRecord); laid out, a Suffix
 //   deal       a pass copying records by a key into partitions, or groups
 //   partition  a part of a deal's block, worked with a table in a core's cache
 //   group      a part of a deal into files, worked in memory in turn (Groups.h)
@@ -15,8 +15,8 @@
 //
 // A deal copies positions [0, m) into partitions of the suffixes' block, each in text order, every
 // worker counting then copying a range of positions; partitions are then worked on all cores:
-//   block   [ partition 0 | partition 1 | ... ]   KeyRecord or PairRecord
-//            ^start[0]     ^start[1]               12 bytes, as a Suffix
+//   block   [ partition 0 | partition 1 | ... ]   KeyRecord (12 bytes) or PairRecord (8, a Suffix)
+//            ^start[0]     ^start[1]
 //   table   Slot{lo, hi, value}, open addressing, linear probing
 #ifndef CHATTERLOOM_DEAL_H
 #define CHATTERLOOM_DEAL_H
@@ -110,23 +110,23 @@ bool name_prefixes(uint64_t n, uint32_t k, size_t words, Name name) {
 struct KeyRecord {
   uint32_t lo, hi, q;
 };
-// A state, the word after it, and the state that word leads to, or NONE.
+// A state and the state after it: the end of the text (the state count) where none is.
 struct PairRecord {
-  uint32_t state, word, next;
+  uint32_t state, next;
 };
-static_assert(sizeof(KeyRecord) == sizeof(Suffix) && sizeof(PairRecord) == sizeof(Suffix),
-              "records are dealt into the suffixes' block");
+static_assert(sizeof(PairRecord) == sizeof(Suffix), "pairs are laid out where they were dealt");
 
+// Record i of the block of R records at `block`.
 template <class R>
-inline R record_at(const Suffix *block, size_t i) {
+inline R record_at(const void *block, size_t i) {
   R r;
-  std::memcpy(&r, block + i, sizeof r);
+  std::memcpy(&r, static_cast<const char *>(block) + i * sizeof r, sizeof r);
   return r;
 }
 
 template <class R>
-inline void put_record(Suffix *block, size_t i, const R &r) {
-  std::memcpy(block + i, &r, sizeof r);
+inline void put_record(void *block, size_t i, const R &r) {
+  std::memcpy(static_cast<char *>(block) + i * sizeof r, &r, sizeof r);
 }
 
 inline uint64_t key_of(const KeyRecord &r) {
@@ -134,7 +134,7 @@ inline uint64_t key_of(const KeyRecord &r) {
 }
 
 inline uint64_t key_of(const PairRecord &r) {
-  return r.state | uint64_t{r.word} << 32;
+  return r.state | uint64_t{r.next} << 32;
 }
 
 // A key (lo, hi) and its value, NONE when empty: 12 bytes, so more stays in cache.
@@ -164,7 +164,7 @@ struct Build {
   Scratch scratch[MAX_WORKERS];
   Array<size_t> cursor;  // a deal's write place per (range, partition)
   Array<size_t> start;   // a deal's partition bounds in the block
-  Suffix *block;
+  char *block;           // a deal's records, of the kind it deals
   std::atomic<bool> failed;
 };
 

@@ -50,8 +50,9 @@ inline void put_word(Output *o, const WordList *list, uint32_t id) {
   put_bytes(o, text, len);
 }
 
-// Views of the chain, in memory or in spill files: a state's suffixes [lo, hi), a run of them and a
-// run of its prefix; a run that cannot be read fails the output.
+// Views of the chain, in memory or in spill files: a state's suffixes [lo, hi), a run of them, the
+// word a step into a state adds, and a run of its prefix; a run that cannot be read fails the
+// output.
 
 // Binary search for the first suffix whose running count passes `rem` (below the total, the last
 // one's); each step prefetches both places the next may look, so past the caches misses overlap.
@@ -70,6 +71,20 @@ inline const Suffix *pick(const Suffix *lo, const Suffix *hi, uint32_t rem) {
   return lo;
 }
 
+// The position of the r-th first meeting in `first`: where state r's prefix stands.
+uint64_t first_position(const Array<FirstMet> *first, uint64_t r) {
+  const FirstMet *f = first->data;
+  size_t lo = 0, hi = first->size;  // the last block with at most r meetings before it
+  while (hi - lo > 1) {
+    size_t mid = lo + (hi - lo) / 2;
+    (f[mid].before <= r ? lo : hi) = mid;
+  }
+  uint64_t bits = f[lo].bits;
+  for (uint64_t skip = r - f[lo].before; skip > 0; skip--) bits &= bits - 1;
+  assert(bits != 0);
+  return lo * 64 + static_cast<uint64_t>(__builtin_ctzll(bits));
+}
+
 // The chain in memory: every run stands where it is, and a state's suffixes are searched whole.
 struct InMemory {
   const WordList *list;
@@ -79,12 +94,17 @@ struct InMemory {
 
   bool bounds(uint64_t s, uint64_t *lo, uint64_t *hi) const {
     *lo = t->states.data[s].suffixes_at;
-    *hi = s + 1 < t->states.size ? t->states.data[s + 1].suffixes_at : t->suffixes.size;
+    *hi = t->states.data[s + 1].suffixes_at;  // the end of the text closes the last state's
     return true;
   }
   const Suffix *suffixes(uint64_t at, size_t, Suffix *) const { return t->suffixes.data + at; }
-  const uint32_t *prefix(uint64_t s, uint64_t j, size_t, uint32_t *) const {
-    return list->ids.data + t->states.data[s].prefix_at + j;
+  bool word(uint64_t s, uint32_t *w) const {
+    *w = t->states.data[s].word;
+    return true;
+  }
+  const uint32_t *prefix(uint64_t s, uint64_t j, size_t, uint32_t *buf) const {
+    if (t->k == 1) return &(*buf = static_cast<uint32_t>(s));  // state w is word w
+    return list->ids.data + first_position(&t->first, s) + j;
   }
 };
 
@@ -93,6 +113,7 @@ struct InMemory {
 struct OnDisk {
   const WordList *list;
   const ChainFiles *c;
+  uint32_t k;
   static constexpr uint64_t WINDOW = 256;
   static constexpr size_t RUN = 1024;
 
@@ -104,6 +125,12 @@ struct OnDisk {
   }
   const Suffix *suffixes(uint64_t at, size_t n, Suffix *buf) const {
     return read_at(&c->suffixes, at * sizeof(Suffix), buf, n * sizeof(Suffix)) ? buf : nullptr;
+  }
+  // A state's word is its prefix's last; the end of the text's, the text's last.
+  bool word(uint64_t s, uint32_t *w) const {
+    uint64_t at = word_count(list) - 1;
+    if (s < c->states && !read_at(&c->prefix_at, s * 8, &at, 8)) return false;
+    return read_at(&list->spilled, (s < c->states ? at + k - 1 : at) * 4, w, 4);
   }
   const uint32_t *prefix(uint64_t s, uint64_t j, size_t n, uint32_t *buf) const {
     uint64_t at;
@@ -127,9 +154,9 @@ bool put_prefix(const View &v, uint64_t s, uint64_t words, Output *o) {
   return true;
 }
 
-// Steps from state s to a suffix drawn with `rng` by its count.
+// Steps from state s to the state after a suffix drawn with `rng` by its count.
 template <class View>
-inline bool step(const View &v, uint64_t s, Random *rng, Suffix *f) {
+inline bool step(const View &v, uint64_t s, Random *rng, uint64_t *next) {
   uint64_t lo, hi;
   Suffix buf[View::WINDOW == UINT64_MAX ? 1 : View::WINDOW];
   if (!v.bounds(s, &lo, &hi)) return false;
@@ -146,7 +173,7 @@ inline bool step(const View &v, uint64_t s, Random *rng, Suffix *f) {
   size_t n = static_cast<size_t>(hi - lo);
   const Suffix *run = v.suffixes(lo, n, buf);
   if (!run) return false;
-  *f = *pick(run, run + n, rem);
+  *next = pick(run, run + n, rem)->next;
   return true;
 }
 
@@ -159,15 +186,16 @@ uint64_t walk_view(const View &v, uint64_t count, uint32_t k, int32_t limit, Ran
   if (!put_prefix(v, s, printed, o)) o->failed = true;
   if (printed < k) return printed;
   while (printed < max && !o->failed) {
-    Suffix f;
-    if (!step(v, s, rng, &f)) {
+    uint64_t next;
+    uint32_t w;
+    if (!step(v, s, rng, &next) || !v.word(next, &w)) {
       o->failed = true;
       break;
     }
-    put_word(o, v.list, f.word);
+    put_word(o, v.list, w);
     printed++;
-    s = f.next_state;
-    if (s == NONE) break;
+    if (next == count) break;  // the end of the text: no state follows
+    s = next;
   }
   return printed;
 }
@@ -179,7 +207,7 @@ uint64_t walk(const WordList *list, const StateTable *t, int32_t limit, Random *
   uint64_t count = state_count(t);
   if (count == 0 || limit <= 0) return 0;
   if (t->files.suffixes.fd >= 0)
-    return walk_view(OnDisk{list, &t->files}, count, t->k, limit, rng, o);
+    return walk_view(OnDisk{list, &t->files, t->k}, count, t->k, limit, rng, o);
   return walk_view(InMemory{list, t}, count, t->k, limit, rng, o);
 }
 

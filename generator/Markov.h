@@ -7,16 +7,21 @@
 //   WordList::bytes           each word's text and one blank, the separator printed after it
 //        words[id].text_at --> bytes[text_at .. text_at + len]
 //
-//   StateTable::states    [states]  State{prefix_at, suffixes_at}, in order of prefix_at
-//        states[s].prefix_at --> ids[prefix_at .. prefix_at + k]
-//        states[s].suffixes_at --> suffixes[suffixes_at .. the next state's, or suffixes.size)
-//   StateTable::suffixes  [pairs]   Suffix{word, count, next_state}: a distinct word after a state
-//        suffixes[i].next_state --> the state of the prefix the word leads to, or NONE
+//   StateTable::states    [states + 1]  State{suffixes_at, word}, in order of first meeting; the
+//                                       last is the end of the text, which has no suffix
+//        states[s].suffixes_at --> suffixes[suffixes_at .. states[s + 1].suffixes_at)
+//        states[s].word: the last word of the prefix, printed on stepping into the state
+//   StateTable::suffixes  [pairs]       Suffix{count, next}: a distinct state after a state
+//        suffixes[i].next --> the state the step leads to; the word it adds is that state's
+//   StateTable::first     [n / 64 + 1]  where prefixes are first met: state s's prefix is
+//                                       ids[q .. q + k) at the s-th first position q (k >= 2)
 //
-// "Newest first": position n of the all-states list is states[size - 1 - n] (state_at), and a
-// state's suffixes stand in reverse order of first meeting.  `count` is the running sum up to and
-// including a suffix, so a state's last suffix holds its total and a weighted pick is a binary
-// search.  A chain too large for memory is kept in spill files as ChainFiles (Spilled.cpp).
+// A step needs no word of its own: the word after a prefix fixes the prefix it leads to, and is
+// that prefix's last.  "Newest first": position n of the all-states list is state count - 1 - n
+// (state_at), and a state's suffixes stand in reverse order of first meeting.  `count` is the
+// running sum up to and including a suffix, so a state's last suffix holds its total and a weighted
+// pick is a binary search.  A chain too large for memory is kept in spill files as ChainFiles
+// (Spilled.cpp).
 #ifndef CHATTERLOOM_MARKOV_H
 #define CHATTERLOOM_MARKOV_H
 
@@ -61,17 +66,23 @@ inline uint64_t word_count(const WordList *list) {
 // The chain
 
 struct State {
-  uint32_t prefix_at;
   uint32_t suffixes_at;
+  uint32_t word;
 };
 
 struct Suffix {
-  uint32_t word;
   uint32_t count;
-  uint32_t next_state;
+  uint32_t next;
 };
 
-// A chain in spill files: the states' fields as 64-bit numbers, and the Suffix records.
+// 64 positions' first-meeting bits and how many came before: a rank is one cache line away.
+struct FirstMet {
+  uint64_t bits;
+  uint32_t before;
+};
+
+// A chain in spill files: each state's first position and first suffix as 64-bit numbers, and the
+// Suffix records; a state's word is read from the spilled ids.
 struct ChainFiles {
   uint64_t states = 0, suffixes_total = 0;
   SpillFile prefix_at, suffixes_at, suffixes;
@@ -82,16 +93,19 @@ struct StateTable {
   uint32_t k = 0;
   Array<State> states;
   Array<Suffix> suffixes;
+  Array<FirstMet> first;
   ChainFiles files;
 };
 
-// Returns the state at 0-based position n of the all-states list, or NONE.
-inline uint32_t state_at(const StateTable *t, uint32_t n) {
-  return n < t->states.size ? static_cast<uint32_t>(t->states.size) - 1 - n : NONE;
+inline uint64_t state_count(const StateTable *t) {
+  if (t->files.suffixes.fd >= 0) return t->files.states;
+  return t->states.size ? t->states.size - 1 : 0;
 }
 
-inline uint64_t state_count(const StateTable *t) {
-  return t->files.suffixes.fd >= 0 ? t->files.states : t->states.size;
+// Returns the state at 0-based position n of the all-states list, or NONE.
+inline uint32_t state_at(const StateTable *t, uint32_t n) {
+  uint64_t count = state_count(t);
+  return n < count ? static_cast<uint32_t>(count - 1 - n) : NONE;
 }
 
 // Output and the walk

@@ -45,13 +45,13 @@ bool gather_in_memory(Spiller *s, Dealt *d, size_t g, size_t r, size_t first, si
   for (size_t i = 0; ok && i < r; i++)
     ok = record_at<PairRecord>(records.data, i).state - first < count;
   auto make = [&](size_t i) { return record_at<PairRecord>(records.data, i); };
-  s->b.block = s->block.data;
+  s->b.block = reinterpret_cast<char *>(s->block.data);
   return ok && gather_pairs(
                    &s->b, r, first, count, make, [&] { return s->states.data; }, pairs);
 }
 
-// Gathering a group holds its records twice (24 bytes) and at most a state (8) per record.
-constexpr size_t PAIR_BYTES = 32;
+// Gathering a group holds its records twice (16 bytes) and at most a state (8) per record.
+constexpr size_t PAIR_BYTES = 24;
 
 template <class Feed>
 bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Feed feed, StateTable *t,
@@ -119,26 +119,21 @@ bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Feed fe
 }
 
 // Deals the positions by ranges of states into groups, and gathers each in state order.
-bool collect_suffixes(Spiller *s, const WordList *list, uint32_t k, SpillFile *st, uint64_t p,
-                      size_t count, StateTable *t) {
+bool collect_suffixes(Spiller *s, SpillFile *st, uint64_t p, size_t count, StateTable *t) {
   SpillWriter starts{};
   if (!open_spill(&t->files.suffixes) || !open_spill(&t->files.suffixes_at) ||
       !open_writer(&starts, &t->files.suffixes_at, 0, buffer_bytes(s, 4)))
     return false;
-  // Position q's record: its state, word and next state (none from `count`), each state read once.
+  // Position q's record: its state and the next (the end of the text from `count`), each read once.
   auto feed = [&](uint64_t from, uint64_t to, auto sink) {
-    SpillReader state{}, word{};
-    size_t cap = buffer_bytes(s, 8 * s->b.workers);
-    bool good = open_reader(&state, st, from * 4, cap) &&
-                open_reader(&word, &list->spilled, (from + k) * 4, cap);
+    SpillReader state{};
+    bool good = open_reader(&state, st, from * 4, buffer_bytes(s, 4 * s->b.workers));
+    auto end = static_cast<uint32_t>(count);
     for (uint32_t at = take<uint32_t>(&state), next; good && from < to; from++, at = next) {
-      uint32_t w = take<uint32_t>(&word);
       next = take<uint32_t>(&state);
-      good =
-          state.ok && word.ok && at < count && sink(PairRecord{at, w, next < count ? next : NONE});
+      good = state.ok && at < count && sink(PairRecord{at, std::min(next, end)});
     }
     close_reader(&state);
-    close_reader(&word);
     return good;
   };
   bool ok = deal_and_gather(s, p, 0, count, feed, t, &starts, nullptr);
@@ -162,7 +157,7 @@ bool build_spilled(const WordList *list, uint32_t k, StateTable *t) {
                    : number_states(s, list, k, &st, &t->files.prefix_at, &states);
   t->files.states = states;
   SpillFile ids = list->spilled;
-  ok = ok && collect_suffixes(s, list, k, k == 1 ? &ids : &st, n - k, states, t);
+  ok = ok && collect_suffixes(s, k == 1 ? &ids : &st, n - k, states, t);
   close_spill(&st);
   release(s);
   delete s;

@@ -11,6 +11,10 @@ namespace {
 
 // Naming a group in memory holds its keys (8 bytes) and dealt records (12).
 constexpr size_t NAME_BYTES = 20;
+// The block's records of `r` dealt keys.
+inline size_t key_block(size_t r) {
+  return (r * sizeof(KeyRecord) + sizeof(Suffix) - 1) / sizeof(Suffix);
+}
 
 // Where each piece's share of each group starts: at[p][g] is its first key in group g, and
 // met[p][g] how many of the group's locals come before it; met[pieces][g] is all of them.
@@ -25,7 +29,7 @@ template <class Mark>
 bool name_in_memory(Spiller *s, Dealt *keys, size_t g, size_t r, Array<uint32_t> *a, Mark mark) {
   s->b.failed = false;
   size_t names = r;
-  bool ok = fit_block(a, 2 * r) && fit_block(&s->block, r) &&
+  bool ok = fit_block(a, 2 * r) && fit_block(&s->block, key_block(r)) &&
             read_group(keys, g, reinterpret_cast<char *>(s->block.data));
   // The keys were read into the block, which the naming deals into: their low halves, then their
   // high halves, so that key i is (a[i], a[r + i]).
@@ -36,7 +40,7 @@ bool name_in_memory(Spiller *s, Dealt *keys, size_t g, size_t r, Array<uint32_t>
     x[i] = static_cast<uint32_t>(key);
     x[r + i] = static_cast<uint32_t>(key >> 32);
   }
-  s->b.block = s->block.data;
+  s->b.block = reinterpret_cast<char *>(s->block.data);
   ok = ok && (r == 0 || name_round(&s->b, x, r, r, x, true, &names));
   // Each key is named by its first place; a first place is named first.
   size_t next = 0;

@@ -49,10 +49,10 @@ size_t lay_out_state(Scratch *x, const Suffix *rec, size_t c, Suffix *out) {
   for (size_t i = 0; i < c; i++) {
     size_t j = 0, met = d;
     if (scan) {
-      while (j < d && out[j].word != rec[i].word) j++;
+      while (j < d && out[j].next != rec[i].next) j++;
       d += j == d;
     } else {
-      j = name_of(&x->table, &d, rec[i].word, static_cast<uint32_t>(d));
+      j = name_of(&x->table, &d, rec[i].next, static_cast<uint32_t>(d));
       if (j == NONE) return 0;
     }
     if (j == met) out[j] = rec[i];
@@ -71,7 +71,7 @@ bool gather_sorted(Scratch *x, Suffix *part, size_t n, size_t most, size_t first
   for (size_t g = 0; g < count; g++) end[g + 1] += end[g];
   for (size_t i = 0; i < n; i++) {
     PairRecord r = record_at<PairRecord>(part, i);
-    x->pairs.data[end[r.state - first]++] = Suffix{r.word, 0, r.next};
+    x->pairs.data[end[r.state - first]++] = Suffix{0, r.next};
   }
   // Each end[g] now stands where state first + g's records end.
   assert(end[count - 1] == n);
@@ -170,7 +170,7 @@ bool gather_parts(Build *b, const Ranges *r, State *states, size_t *pairs) {
     Scratch *x = &b->scratch[worker];
     size_t from = b->start.data[part], n = b->start.data[part + 1] - from;
     size_t first = r->lo.data[part], count = r->lo.data[part + 1] - first;
-    Suffix *in = b->block + from;
+    Suffix *in = reinterpret_cast<Suffix *>(b->block) + from;
     State *own = states + (first - r->first);
     size_t *laid = &made.data[part];
     bool ok = !b->failed && fit_block(&x->bounds, most_states + 1) &&
@@ -183,7 +183,8 @@ bool gather_parts(Build *b, const Ranges *r, State *states, size_t *pairs) {
   size_t base = 0;
   for (size_t part = 0; !b->failed && part < r->parts; part++) {
     size_t from = b->start.data[part], shift = from - base;
-    std::memmove(b->block + base, b->block + from, made.data[part] * sizeof(Suffix));
+    Suffix *block = reinterpret_cast<Suffix *>(b->block);
+    std::memmove(block + base, block + from, made.data[part] * sizeof(Suffix));
     for (size_t s = r->lo.data[part]; s < r->lo.data[part + 1]; s++)
       states[s - r->first].suffixes_at -= static_cast<uint32_t>(shift);
     base += made.data[part];
@@ -196,7 +197,7 @@ bool gather_parts(Build *b, const Ranges *r, State *states, size_t *pairs) {
 namespace {
 
 // The bytes next words sorted by state must move up their block so that suffixes laid out from its
-// start, 12 bytes to their 4, never overwrite one unread.  Sets `*pairs`; dirties `met`.
+// start, 8 bytes to their 4, never overwrite one unread.  Sets `*pairs`; dirties `met`.
 size_t lead_of(const uint32_t *next, const State *states, size_t count, uint32_t *met,
                size_t *pairs) {
   size_t lead = 0, made = 0;
@@ -206,8 +207,8 @@ size_t lead_of(const uint32_t *next, const State *states, size_t count, uint32_t
     for (size_t i = begin; i < states[s].suffixes_at; i++)
       d += std::exchange(met[next[i]], stamp) != stamp;
     made += d;
-    // Its last suffix ends at 12 * made bytes, written once at least begin + d words are read.
-    lead = std::max(lead, 12 * made - std::min(12 * made, 4 * (begin + d)));
+    // Its last suffix ends at 8 * made bytes, written once at least begin + d words are read.
+    lead = std::max(lead, 8 * made - std::min(8 * made, 4 * (begin + d)));
   }
   *pairs = made;
   return lead;
@@ -215,10 +216,11 @@ size_t lead_of(const uint32_t *next, const State *states, size_t count, uint32_t
 
 }  // namespace
 
-bool sort_word_suffixes(const uint32_t *ids, size_t p, size_t words, StateTable *t) {
-  size_t count = t->states.size;
+bool sort_word_suffixes(const uint32_t *ids, size_t p, StateTable *t) {
+  // Next words are states, or the end of the text, the last word if new.
+  size_t count = t->states.size - 1, words = count + 1;
   State *states = t->states.data;
-  assert(p > 0 && count > 0 && count <= words);  // a state is a word met before p
+  assert(p > 0 && count > 0);  // a state is a word met before p
   // suffixes_at counts positions, then marks where next words go, at last where suffixes begin.
   for (size_t q = 0; q < p; q++) states[ids[q]].suffixes_at++;
   uint32_t at = 0;
@@ -226,15 +228,15 @@ bool sort_word_suffixes(const uint32_t *ids, size_t p, size_t words, StateTable 
   // Next words, sorted by state, go in the suffixes' own block, the suffixes laid over them: two
   // blocks would double the peak.  `met` holds each word's last state, then its place, plus one.
   Array<uint32_t> met;
-  if (!make_filled(&met, words, 0u) || !make_block(&t->suffixes, (p + 2) / 3)) {
+  if (!make_filled(&met, words, 0u) || !make_block(&t->suffixes, (p + 1) / 2)) {
     release(&met);
     return false;
   }
-  t->suffixes.size = (p + 2) / 3;  // what a move of the block must keep
+  t->suffixes.size = (p + 1) / 2;  // what a move of the block must keep
   auto *next = reinterpret_cast<uint32_t *>(t->suffixes.data);
   for (size_t q = 0; q < p; q++) next[states[ids[q]].suffixes_at++] = ids[q + 1];
   size_t pairs, lead = lead_of(next, states, count, met.data, &pairs);
-  if (!set_capacity(&t->suffixes, std::max(lead + 4 * p, 12 * pairs) / 12 + 1)) {
+  if (!set_capacity(&t->suffixes, std::max(lead + 4 * p, 8 * pairs) / 8 + 1)) {
     release(&met);
     return false;
   }
@@ -251,8 +253,8 @@ bool sort_word_suffixes(const uint32_t *ids, size_t p, size_t words, StateTable 
       uint32_t w = next[i], &place = met.data[w];
       if (place <= made) {
         place = static_cast<uint32_t>(made + ++d);
-        assert(12 * place <= lead + 4 * (i + 1));  // no word still to be read is overwritten
-        out[place - 1] = Suffix{w, 0, w < count ? w : NONE};
+        assert(8 * place <= lead + 4 * (i + 1));  // no word still to be read is overwritten
+        out[place - 1] = Suffix{0, w};
       }
       out[place - 1].count++;
     }
@@ -264,6 +266,7 @@ bool sort_word_suffixes(const uint32_t *ids, size_t p, size_t words, StateTable 
   }
   assert(made == pairs);
   t->suffixes.size = made;
+  states[count].suffixes_at = static_cast<uint32_t>(made);
   release(&met);
   return true;
 }

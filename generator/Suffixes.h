@@ -17,7 +17,7 @@ bool count_pairs(Scratch *x, size_t first, size_t states, size_t records, Feed f
            uint32_t pair = name_of(&x->table, &met, key_of(r), static_cast<uint32_t>(met));
            if (pair == NONE) return false;
            if (pair == x->pairs.size) {
-             if (!push(&x->pairs, Suffix{r.word, 0, r.next}) ||
+             if (!push(&x->pairs, Suffix{0, r.next}) ||
                  !push(&x->owner, static_cast<uint32_t>(r.state - first)))
                return false;
              x->bounds.data[r.state - first + 1]++;
@@ -97,28 +97,31 @@ bool gather_pairs(Build *b, size_t m, size_t first, size_t count, Make make, Dea
   return ok;
 }
 
-// Lays out as gather_pairs does the suffixes of positions [0, p) from their states st[q] (`count`
-// or more: none); once st is read, dealt() must make the states in t.
+// Lays out as gather_pairs does the suffixes of positions [0, p) from their states st[q] and the
+// states after them next[q] (`count` or more: the end of the text); once they are read, dealt()
+// must make the states in t.
 template <class Dealt>
-bool collect_suffixes(Build *b, const uint32_t *ids, uint32_t k, const uint32_t *st, size_t p,
-                      size_t count, Dealt dealt, StateTable *t) {
+bool collect_suffixes(Build *b, const uint32_t *st, const uint32_t *next, size_t p, size_t count,
+                      Dealt dealt, StateTable *t) {
   auto make = [&](size_t q) {
-    return PairRecord{st[q], ids[q + k], st[q + 1] < count ? st[q + 1] : NONE};
+    return PairRecord{st[q], std::min(next[q], static_cast<uint32_t>(count))};
   };
   auto states = [&]() -> State * {
     if (!dealt()) return nullptr;
-    assert(t->states.size == count);
+    assert(t->states.size == count + 1);
     return t->states.data;
   };
-  return gather_pairs(b, p, 0, count, make, states, &t->suffixes.size);
+  if (!gather_pairs(b, p, 0, count, make, states, &t->suffixes.size)) return false;
+  t->states.data[count].suffixes_at = static_cast<uint32_t>(t->suffixes.size);
+  return true;
 }
 
-// A one-word chain this short is sorted by state in one thread: 4 bytes a position, a third of a
-// deal's record, 16 MiB near the cache.
+// A one-word chain this short is sorted by state in one thread: 4 bytes a position, half a deal's
+// record, 16 MiB near the cache.
 constexpr size_t SORTED_POSITIONS = size_t{1} << 22;
 
 // Lays out the one-word suffixes of `ids` [0, p) into t->suffixes by a counting sort in the same
-// block; t->states holds word w as state w.  False if memory ran out.
-bool sort_word_suffixes(const uint32_t *ids, size_t p, size_t words, StateTable *t);
+// block; t->states holds word w as state w, and the end of the text.  False if memory ran out.
+bool sort_word_suffixes(const uint32_t *ids, size_t p, StateTable *t);
 
 #endif
