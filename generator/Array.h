@@ -34,16 +34,25 @@ inline size_t mapped_bytes(size_t bytes) {
   return (bytes + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
 }
 
-// Maps `bytes` (a multiple of HUGE_PAGE) zeroed on a huge-page boundary, advised onto huge pages if
-// `huge` and onto small ones if not (the system may give huge ones unasked); null if it cannot.
-inline void *map_block(size_t bytes, bool huge) {
+// Advises the block at `p` of `bytes` mapped, `used` of them asked for, onto huge pages if `huge`,
+// but the part past its last whole huge page of `used` onto small ones: a huge page there, touched,
+// would be held whole for the few bytes the block uses of it.
+inline void advise_block(void *p, size_t bytes, size_t used, bool huge) {
+  size_t whole = huge ? std::min(used & ~(HUGE_PAGE - 1), bytes) : 0;
+  if (whole > 0) madvise(p, whole, MADV_HUGEPAGE);
+  if (whole < bytes) madvise(static_cast<char *>(p) + whole, bytes - whole, MADV_NOHUGEPAGE);
+}
+
+// Maps `bytes` (a multiple of HUGE_PAGE) zeroed on a huge-page boundary, advised as advise_block
+// does (the system may give huge pages unasked); null if it cannot.
+inline void *map_block(size_t bytes, size_t used, bool huge) {
   void *p =
       mmap(nullptr, bytes + HUGE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return nullptr;
   uintptr_t at = reinterpret_cast<uintptr_t>(p), aligned = mapped_bytes(at);
   if (aligned > at) munmap(p, aligned - at);
   munmap(reinterpret_cast<void *>(aligned + bytes), at + HUGE_PAGE - aligned);
-  madvise(reinterpret_cast<void *>(aligned), bytes, huge ? MADV_HUGEPAGE : MADV_NOHUGEPAGE);
+  advise_block(reinterpret_cast<void *>(aligned), bytes, used, huge);
   return reinterpret_cast<void *>(aligned);
 }
 
@@ -61,9 +70,9 @@ bool set_capacity(Array<T> *a, size_t cap, bool huge = true) {
   if (bytes >= LARGE_BLOCK && old >= LARGE_BLOCK) {
     p = mremap(a->data, was, now, MREMAP_MAYMOVE);
     if (p == MAP_FAILED) p = nullptr;
-    if (p && huge) madvise(p, now, MADV_HUGEPAGE);
+    if (p) advise_block(p, now, bytes, huge);
   } else if (bytes >= LARGE_BLOCK || old >= LARGE_BLOCK) {
-    p = bytes >= LARGE_BLOCK ? map_block(now, huge) : std::malloc(bytes ? bytes : 1);
+    p = bytes >= LARGE_BLOCK ? map_block(now, bytes, huge) : std::malloc(bytes ? bytes : 1);
     if (p) {
       std::copy(a->data, a->data + std::min(a->size, cap), static_cast<T *>(p));
       if (old >= LARGE_BLOCK)
@@ -208,7 +217,7 @@ bool join_blocks(Array<T> *const parts[], size_t count, Array<T> *out) {
   }
   size_t joined = mapped_bytes(total * sizeof(T));
   if (!take_memory(joined)) return false;
-  void *dest = map_block(joined, true);
+  void *dest = map_block(joined, total * sizeof(T), true);
   if (!dest) {
     give_memory(joined);
     return false;

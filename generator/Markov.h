@@ -45,10 +45,12 @@ constexpr uint32_t NONE = UINT32_MAX;
 // Word reading
 
 // One distinct word: `len` bytes at WordList::bytes[text_at]; no hash, as prefixes hash word ids.
+// Eight bytes: a word is at most MAX_WORD_LEN bytes, and their texts fit 2^50 long before memory.
 struct Word {
-  uint64_t text_at;
-  uint32_t len;
+  uint64_t text_at : 50;
+  uint64_t len : 14;
 };
+static_assert(sizeof(Word) == 8 && MAX_WORD_LEN < (1u << 14), "a word's length fits its field");
 
 // `bytes` keeps WORD_SLACK readable bytes past its end, so a short word copies in one fixed move.
 struct WordList {
