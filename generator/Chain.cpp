@@ -79,25 +79,23 @@ bool rank_states(Build *b, uint32_t *st, size_t p, Array<FirstMet> *first, size_
 bool make_states(const WordList *list, uint32_t k, const Array<FirstMet> *first, size_t states,
                  StateTable *t) {
   if (!reserve(&t->states, states + 1)) return false;
-  const uint32_t *last = list->ids.data + k - 1;
   for (size_t w = 0; w < first->size; w++)
     for (uint64_t bits = first->data[w].bits; bits; bits &= bits - 1) {
       size_t q = w * 64 + static_cast<size_t>(__builtin_ctzll(bits));
-      t->states.data[t->states.size++] = State{0, last[q]};
+      t->states.data[t->states.size++] = State{0, id_at(list, q + k - 1)};
     }
   assert(t->states.size == states);
-  t->states.data[t->states.size++] = State{0, list->ids.data[list->ids.size - 1]};
+  t->states.data[t->states.size++] = State{0, id_at(list, list->packed - 1)};
   return true;
 }
 
 // Gives each position q <= p its prefix's state, or NONE.
 bool number_states(Build *b, const WordList *list, uint32_t k, uint32_t *st, Array<FirstMet> *first,
                    size_t *states) {
-  const uint32_t *ids = list->ids.data;
-  size_t n = list->ids.size, p = n - k;
+  size_t n = list->packed, p = n - k;
   auto name = [&](Round *r) {
     if (r->d > 0) return name_round(b, st, r->d, r->m, st, r->last, &r->distinct);
-    return name_packed(b, ids, r, st);
+    return name_packed(b, list, r, st);
   };
   if (!name_prefixes(n, k, list->words.size, name)) return false;
   return rank_states(b, st, p, first, states);
@@ -106,30 +104,30 @@ bool number_states(Build *b, const WordList *list, uint32_t k, uint32_t *st, Arr
 // Makes the states of one-word prefixes, as first_meetings finds them: state w is word w, and the
 // end of the text, if its last word is new, the word after the last state.
 bool number_words(const WordList *list, StateTable *t) {
-  const uint32_t *id = list->ids.data;
+  IdReader ids = read_ids(list, 0);
   bool ok = set_capacity(&t->states, list->words.size + 1) &&
             first_meetings(
-                list->ids.size - 1, [&] { return *id++; },
+                list->packed - 1, [&] { return next_id(&ids); },
                 [&](uint64_t) {
                   auto w = static_cast<uint32_t>(t->states.size);
                   t->states.data[t->states.size++] = State{0, w};
                   return true;
                 });
-  if (ok) t->states.data[t->states.size++] = State{0, list->ids.data[list->ids.size - 1]};
+  if (ok) t->states.data[t->states.size++] = State{0, id_at(list, list->packed - 1)};
   return ok;
 }
 
-bool build_in_memory(const WordList *list, uint32_t k, StateTable *t) {
+bool build_in_memory(WordList *list, uint32_t k, StateTable *t) {
   t->k = k;
   size_t n = list->ids.size;
   if (n <= k) return true;  // no prefix has a word after it
+  if (!pack_ids(list)) return false;
   size_t p = n - k;
   if (k == 1 && p <= SORTED_POSITIONS && !build_plan.partition_bits) {
     // The peak of this build is the text's arrays beside one block: the unused parts of their last
     // huge pages go first.
-    trim_block(&list->ids, 0);
     trim_block(&list->words, 0);
-    bool ok = number_words(list, t) && sort_word_suffixes(list->ids.data, p, t);
+    bool ok = number_words(list, t) && sort_word_suffixes(list, p, t);
     if (ok) shrink_to_fit(&t->suffixes);
     return ok;
   }
@@ -142,8 +140,10 @@ bool build_in_memory(const WordList *list, uint32_t k, StateTable *t) {
   b.block = reinterpret_cast<char *>(t->suffixes.data);
   if (k == 1) {
     auto made = [] { return true; };
+    auto state = [&](size_t q) { return id_at(list, q); };
+    auto next = [&](size_t q) { return id_at(list, q + 1); };
     ok = ok && number_words(list, t) &&
-         collect_suffixes(&b, list->ids.data, list->ids.data + 1, p, state_count(t), made, t);
+         collect_suffixes(&b, state, next, p, state_count(t), made, t);
   } else {
     // Each position's state until the suffixes are dealt; then the states, in its block if it fits.
     Array<uint32_t> st;
@@ -158,7 +158,10 @@ bool build_in_memory(const WordList *list, uint32_t k, StateTable *t) {
         release(&st);
       return make_states(list, k, &first, states, t);
     };
-    ok = ok && collect_suffixes(&b, st.data, st.data + 1, p, states, dealt, t);
+    const uint32_t *at = st.data;
+    auto state = [&](size_t q) { return at[q]; };
+    auto next = [&](size_t q) { return at[q + 1]; };
+    ok = ok && collect_suffixes(&b, state, next, p, states, dealt, t);
     release(&st);
     t->first = first;  // the walk finds its start's prefix there
   }

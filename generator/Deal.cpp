@@ -169,7 +169,10 @@ bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, uint32_t *out, 
   return name_keys(b, m, key, out, last, names);
 }
 
-bool name_packed(Build *b, const uint32_t *ids, Round *r, uint32_t *out) {
-  auto key = [&](size_t q) { return packed(ids + q, r->width, r->bits); };
+bool name_packed(Build *b, const WordList *list, Round *r, uint32_t *out) {
+  // A window is the ids' own bits, as packed.
+  assert(r->bits == list->id_bits);
+  auto bits = static_cast<unsigned>(r->width * r->bits);
+  auto key = [&](size_t q) { return packed_bits(list->ids.data, q * r->bits, bits); };
   return name_keys(b, r->m, key, out, r->last, &r->distinct);
 }

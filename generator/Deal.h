@@ -72,14 +72,6 @@ struct Round {
   size_t distinct;  // at most this many names; the round leaves how many
 };
 
-// The key of the `w` ids at `at`, `bits` bits each.
-inline uint64_t packed(const uint32_t *at, size_t w, unsigned bits) {
-  assert(w >= 2 && w * bits <= 64);
-  uint64_t key = at[0] | uint64_t{at[1]} << bits;
-  for (size_t j = 2; j < w; j++) key |= uint64_t{at[j]} << (j * bits);
-  return key;
-}
-
 // Calls name(&r) per round naming k-word prefixes of n words, `words` distinct; false if one fails.
 template <class Name>
 bool name_prefixes(uint64_t n, uint32_t k, size_t words, Name name) {
@@ -243,7 +235,7 @@ bool deal(Build *b, size_t m, size_t parts, Make make, PartOf part_of) {
 bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, uint32_t *out, bool last,
                 size_t *names);
 
-// Names the packed windows of ids of the first round as name_round does.
-bool name_packed(Build *b, const uint32_t *ids, Round *r, uint32_t *out);
+// Names the windows of the packed ids of `list` of the first round as name_round does.
+bool name_packed(Build *b, const WordList *list, Round *r, uint32_t *out);
 
 #endif

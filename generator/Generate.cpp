@@ -90,7 +90,7 @@ struct InMemory {
   const WordList *list;
   const StateTable *t;
   static constexpr uint64_t WINDOW = UINT64_MAX;
-  static constexpr size_t RUN = 1;
+  static constexpr size_t RUN = 64;
 
   bool bounds(uint64_t s, uint64_t *lo, uint64_t *hi) const {
     *lo = t->states.data[s].suffixes_at;
@@ -102,9 +102,11 @@ struct InMemory {
     *w = t->states.data[s].word;
     return true;
   }
-  const uint32_t *prefix(uint64_t s, uint64_t j, size_t, uint32_t *buf) const {
+  const uint32_t *prefix(uint64_t s, uint64_t j, size_t n, uint32_t *buf) const {
     if (t->k == 1) return &(*buf = static_cast<uint32_t>(s));  // state w is word w
-    return list->ids.data + first_position(&t->first, s) + j;
+    uint64_t at = first_position(&t->first, s) + j;
+    for (size_t i = 0; i < n; i++) buf[i] = id_at(list, at + i);
+    return buf;
   }
 };
 

@@ -53,16 +53,66 @@ struct Word {
 static_assert(sizeof(Word) == 8 && MAX_WORD_LEN < (1u << 14), "a word's length fits its field");
 
 // `bytes` keeps WORD_SLACK readable bytes past its end, so a short word copies in one fixed move.
+// The ids are read 32 bits each; the in-memory build packs them `id_bits` apart (pack_ids).
 struct WordList {
   Array<uint32_t> ids;
   Array<Word> words;
   Array<char> bytes;
   SpillFile spilled;
+  unsigned id_bits = 0;  // 0 while the ids are 32-bit
+  uint64_t packed = 0;   // how many ids are packed
 };
 constexpr size_t WORD_SLACK = 16;
 
 inline uint64_t word_count(const WordList *list) {
-  return list->spilled.fd >= 0 ? list->spilled.bytes / 4 : list->ids.size;
+  if (list->spilled.fd >= 0) return list->spilled.bytes / 4;
+  return list->id_bits ? list->packed : list->ids.size;
+}
+
+// Packed ids keep this many readable bytes past their last bit, so any run of them is two loads.
+constexpr size_t PACKED_SLACK = 16;
+
+// The `count` <= 64 bits from bit `bit` of the packed ids at `at`, the first in the lowest.
+inline uint64_t packed_bits(const uint32_t *at, uint64_t bit, unsigned count) {
+  assert(count >= 1 && count <= 64);
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(at) + bit / 8;
+  unsigned shift = bit % 8;
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  v >>= shift;
+  if (shift + count > 64) v |= uint64_t{p[8]} << (64 - shift);
+  return count == 64 ? v : v & ((uint64_t{1} << count) - 1);
+}
+
+// The id at bit `bit` of ids packed `bits` <= 32 apart at `at`: one load, as it spans 40 bits at
+// most.
+inline uint32_t packed_id(const uint32_t *at, uint64_t bit, unsigned bits) {
+  uint64_t v;
+  std::memcpy(&v, reinterpret_cast<const unsigned char *>(at) + bit / 8, 8);
+  return static_cast<uint32_t>((v >> (bit % 8)) & ((uint64_t{1} << bits) - 1));
+}
+
+// Id q of a text whose ids the in-memory build has packed.
+inline uint32_t id_at(const WordList *list, uint64_t q) {
+  assert(list->id_bits > 0 && q < list->packed);
+  return packed_id(list->ids.data, q * list->id_bits, list->id_bits);
+}
+
+// Reads packed ids in text order, a step of `bits` each, with no multiply.
+struct IdReader {
+  const uint32_t *at;
+  unsigned bits;
+  uint64_t bit;
+};
+
+inline IdReader read_ids(const WordList *list, uint64_t q) {
+  return IdReader{list->ids.data, list->id_bits, q * list->id_bits};
+}
+
+inline uint32_t next_id(IdReader *r) {
+  uint32_t id = packed_id(r->at, r->bit, r->bits);
+  r->bit += r->bits;
+  return id;
 }
 
 // The chain

@@ -216,13 +216,14 @@ size_t lead_of(const uint32_t *next, const State *states, size_t count, uint32_t
 
 }  // namespace
 
-bool sort_word_suffixes(const uint32_t *ids, size_t p, StateTable *t) {
+bool sort_word_suffixes(const WordList *list, size_t p, StateTable *t) {
   // Next words are states, or the end of the text, the last word if new.
   size_t count = t->states.size - 1, words = count + 1;
   State *states = t->states.data;
   assert(p > 0 && count > 0);  // a state is a word met before p
   // suffixes_at counts positions, then marks where next words go, at last where suffixes begin.
-  for (size_t q = 0; q < p; q++) states[ids[q]].suffixes_at++;
+  IdReader ids = read_ids(list, 0);
+  for (size_t q = 0; q < p; q++) states[next_id(&ids)].suffixes_at++;
   uint32_t at = 0;
   for (size_t s = 0; s < count; s++) at += std::exchange(states[s].suffixes_at, at);
   // Next words, sorted by state, go in the suffixes' own block, the suffixes laid over them: two
@@ -234,7 +235,12 @@ bool sort_word_suffixes(const uint32_t *ids, size_t p, StateTable *t) {
   }
   t->suffixes.size = (p + 1) / 2;  // what a move of the block must keep
   auto *next = reinterpret_cast<uint32_t *>(t->suffixes.data);
-  for (size_t q = 0; q < p; q++) next[states[ids[q]].suffixes_at++] = ids[q + 1];
+  ids = read_ids(list, 0);
+  for (size_t q = 0, id = next_id(&ids); q < p; q++) {
+    uint32_t after = next_id(&ids);
+    next[states[id].suffixes_at++] = after;
+    id = after;
+  }
   size_t pairs, lead = lead_of(next, states, count, met.data, &pairs);
   if (!set_capacity(&t->suffixes, std::max(lead + 4 * p, 8 * pairs) / 8 + 1)) {
     release(&met);

@@ -97,16 +97,16 @@ bool gather_pairs(Build *b, size_t m, size_t first, size_t count, Make make, Dea
   return ok;
 }
 
-// Lays out as gather_pairs does the suffixes of positions [0, p) from their states st[q] and the
-// states after them next[q] (`count` or more: the end of the text); once they are read, dealt()
+// Lays out as gather_pairs does the suffixes of positions [0, p) from their states state(q) and the
+// states after them next(q) (`count` or more: the end of the text); once they are read, dealt()
 // must make the states in t.
-template <class Dealt>
-bool collect_suffixes(Build *b, const uint32_t *st, const uint32_t *next, size_t p, size_t count,
-                      Dealt dealt, StateTable *t) {
+template <class State, class Next, class Dealt>
+bool collect_suffixes(Build *b, State state, Next next, size_t p, size_t count, Dealt dealt,
+                      StateTable *t) {
   auto make = [&](size_t q) {
-    return PairRecord{st[q], std::min(next[q], static_cast<uint32_t>(count))};
+    return PairRecord{state(q), std::min(next(q), static_cast<uint32_t>(count))};
   };
-  auto states = [&]() -> State * {
+  auto states = [&]() -> ::State * {
     if (!dealt()) return nullptr;
     assert(t->states.size == count + 1);
     return t->states.data;
@@ -120,8 +120,9 @@ bool collect_suffixes(Build *b, const uint32_t *st, const uint32_t *next, size_t
 // record, 16 MiB near the cache.
 constexpr size_t SORTED_POSITIONS = size_t{1} << 22;
 
-// Lays out the one-word suffixes of `ids` [0, p) into t->suffixes by a counting sort in the same
-// block; t->states holds word w as state w, and the end of the text.  False if memory ran out.
-bool sort_word_suffixes(const uint32_t *ids, size_t p, StateTable *t);
+// Lays out the one-word suffixes of the packed ids of `list` [0, p) into t->suffixes by a counting
+// sort in the same block; t->states holds word w as state w, and the end of the text.  False if
+// memory ran out.
+bool sort_word_suffixes(const WordList *list, size_t p, StateTable *t);
 
 #endif

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 
 #include "Hash.h"
 #include "Intern.h"
@@ -279,9 +280,55 @@ bool read_words(const char *path, WordList *list) {
 }
 
 bool spill_words(WordList *list) {
-  bool ok = spill_ids(list);
+  bool ok = true;
+  if (list->id_bits) {
+    // Unpacked a run at a time into a buffer of the file's own, then written after the rest.
+    Array<uint32_t> run;
+    ok = make_block(&run, READ_SIZE / 4) && open_spill(&list->spilled);
+    for (uint64_t q = 0; ok && q < list->packed; q += run.cap) {
+      size_t n = static_cast<size_t>(std::min<uint64_t>(run.cap, list->packed - q));
+      for (size_t i = 0; i < n; i++) run.data[i] = id_at(list, q + i);
+      ok = write_at(&list->spilled, list->spilled.bytes, run.data, n * 4);
+    }
+    release(&run);
+    list->id_bits = 0;
+    list->packed = 0;
+  } else {
+    ok = spill_ids(list);
+  }
   release(&list->ids);
   return ok;
+}
+
+bool pack_ids(WordList *list) {
+  assert(list->id_bits == 0 && list->spilled.fd < 0);
+  size_t n = list->ids.size, words = list->words.size;
+  unsigned bits = std::max(1u, static_cast<unsigned>(std::bit_width(words ? words - 1 : 0)));
+  size_t at = 0, cells = 2 * ((n * bits + 63) / 64) + PACKED_SLACK / 4;  // in 32-bit ids
+  if (cells > list->ids.cap && !set_capacity(&list->ids, cells)) return false;
+  // Written a 64-bit word at a time behind the reading: word w is written once ids past its 64
+  // bits, 32 at least each, are read, so it never covers one unread.
+  auto *out = reinterpret_cast<uint64_t *>(list->ids.data);
+  uint64_t acc = 0;
+  unsigned fill = 0;
+  for (size_t q = 0; q < n; q++) {
+    uint64_t id = list->ids.data[q];
+    acc |= id << fill;
+    fill += bits;
+    if (fill >= 64) {
+      out[at++] = acc;
+      fill -= 64;
+      acc = fill ? id >> (bits - fill) : 0;
+    }
+  }
+  if (fill) out[at++] = acc;
+  assert(2 * at + PACKED_SLACK / 4 == cells);
+  std::memset(out + at, 0, PACKED_SLACK);
+  list->ids.size = cells;
+  shrink_to_fit(&list->ids);
+  list->id_bits = bits;
+  list->packed = n;
+  return true;
 }
 
 void release(WordList *list) {
@@ -289,4 +336,6 @@ void release(WordList *list) {
   release(&list->ids);
   release(&list->words);
   release(&list->bytes);
+  list->id_bits = 0;
+  list->packed = 0;
 }
