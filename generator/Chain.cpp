@@ -134,10 +134,17 @@ bool build_in_memory(WordList *list, uint32_t k, StateTable *t) {
   key_hashes();  // the deals' partitions are picked by hash
   Build b{};
   b.workers = build_workers();
-  // The deals' block: pairs (a Suffix each) and, for k >= 2, the keys named before them.
-  size_t record = k == 1 ? sizeof(PairRecord) : sizeof(KeyRecord);
-  bool ok = make_block(&t->suffixes, n / sizeof(Suffix) * record + record);
+  // The deals' block: pairs (a Suffix each) and, for k >= 2, the keys named before them, 8 bytes
+  // as well where every round's fit.
+  size_t record = sizeof(PairRecord);
+  if (k > 1)
+    name_prefixes(n, k, list->words.size, [&](Round *r) {
+      if (!narrow_round(r)) record = sizeof(KeyRecord);
+      return true;
+    });
+  bool ok = make_block(&t->suffixes, (n * record + sizeof(Suffix) - 1) / sizeof(Suffix));
   b.block = reinterpret_cast<char *>(t->suffixes.data);
+  b.block_bytes = t->suffixes.cap * sizeof(Suffix);
   if (k == 1) {
     auto made = [] { return true; };
     auto state = [&](size_t q) { return id_at(list, q); };

@@ -51,9 +51,11 @@ namespace {
 // it is written; a short text's are shortened only until every task has some.
 constexpr unsigned SPAN_BITS = 20, MIN_SPAN_BITS = 12;
 
-// Writes each dealt record's name (its `lo`) to out[q] a span at a time, from every partition's run
-// in it, so names stay in cache; false if memory ran out.
-bool write_back(Build *b, size_t parts, size_t m, uint32_t *out) {
+// Writes each dealt record's name to out[q] a span at a time, from every partition's run in it, so
+// names stay in cache; false if memory ran out.
+template <class Form>
+bool write_back(Build *b, const Form &form, size_t parts, size_t m, uint32_t *out) {
+  using Record = typename Form::Record;
   size_t tasks = range_tasks(b->workers);
   unsigned bits = SPAN_BITS;
   while (bits > MIN_SPAN_BITS && (m >> bits) < tasks) bits--;
@@ -73,7 +75,7 @@ bool write_back(Build *b, size_t parts, size_t m, uint32_t *out) {
       size_t lo = b->start.data[part], hi = b->start.data[part + 1];
       while (lo < hi) {
         size_t mid = lo + (hi - lo) / 2;
-        if (record_at<KeyRecord>(block, mid).q < s * span)
+        if (form.at(record_at<Record>(block, mid)) < s * span)
           lo = mid + 1;
         else
           hi = mid;
@@ -85,10 +87,11 @@ bool write_back(Build *b, size_t parts, size_t m, uint32_t *out) {
       for (size_t part = 0; part < parts; part++) {
         size_t i = run->data[part], stop = b->start.data[part + 1];
         for (; i < stop; i++) {
-          KeyRecord r = record_at<KeyRecord>(block, i);
-          if (r.q >= end) break;
-          assert(r.q >= s * span);
-          out[r.q] = r.lo;
+          Record r = record_at<Record>(block, i);
+          size_t q = form.at(r);
+          if (q >= end) break;
+          assert(q >= s * span);
+          out[q] = form.name(r);
         }
         run->data[part] = i;
       }
@@ -98,9 +101,11 @@ bool write_back(Build *b, size_t parts, size_t m, uint32_t *out) {
   return !b->failed;
 }
 
-// Names the keys key(q), q < m, as name_round does.
-template <class Key>
-bool name_keys(Build *b, size_t m, Key key, uint32_t *out, bool last, size_t *names) {
+// Names the keys key(q), q < m, as name_round does, dealt in records of `form`.
+template <class Form, class Key>
+bool name_keys(Build *b, const Form &form, size_t m, Key key, uint32_t *out, bool last,
+               size_t *names) {
+  using Record = typename Form::Record;
   unsigned bits = partition_bits(std::min(m, *names));
   size_t parts = size_t{1} << bits;
   // Keys that fit one table are named where they stand, with no deal; `out` may be what key(q)
@@ -123,12 +128,8 @@ bool name_keys(Build *b, size_t m, Key key, uint32_t *out, bool last, size_t *na
     *names = x->keys = used;
   };
   // Otherwise the keys are dealt first, so `out` may be what they came from.
-  auto make = [&](size_t q) {
-    uint64_t k = key(q);
-    return KeyRecord{static_cast<uint32_t>(k), static_cast<uint32_t>(k >> 32),
-                     static_cast<uint32_t>(q)};
-  };
-  auto part_of = [&](const KeyRecord &r) { return pair_hash(key_of(r)) >> (64 - bits); };
+  auto make = [&](size_t q) { return form.make(key(q), q); };
+  auto part_of = [&](const Record &r) { return pair_hash(form.key(r)) >> (64 - bits); };
   auto name = [&](size_t part, unsigned worker) {
     Scratch *x = &b->scratch[worker];
     size_t from = b->start.data[part], to = b->start.data[part + 1], used = 0;
@@ -137,15 +138,14 @@ bool name_keys(Build *b, size_t m, Key key, uint32_t *out, bool last, size_t *na
       return;
     }
     for (size_t i = from; i < to; i++) {
-      KeyRecord r = record_at<KeyRecord>(b->block, i);
-      uint32_t name =
-          name_of(&x->table, &used, key_of(r), last ? r.q : static_cast<uint32_t>(from + used));
+      Record r = record_at<Record>(b->block, i);
+      auto fresh = static_cast<uint32_t>(last ? form.at(r) : from + used);
+      uint32_t name = name_of(&x->table, &used, form.key(r), fresh);
       if (name == NONE) {
         b->failed = true;
         return;
       }
-      r.lo = name;  // the key is done with: its record keeps the name
-      put_record(b->block, i, r);
+      put_record(b->block, i, form.named(r, name));  // the key is done with: the name takes it
     }
     x->keys = used;
   };
@@ -154,7 +154,7 @@ bool name_keys(Build *b, size_t m, Key key, uint32_t *out, bool last, size_t *na
   } else {
     if (!deal(b, m, parts, make, part_of)) return false;
     run_tasks(parts, b->workers, name);
-    if (!b->failed && !write_back(b, parts, m, out)) return false;
+    if (!b->failed && !write_back(b, form, parts, m, out)) return false;
     // Names are places in the block, below m but not dense.
     *names = m;
   }
@@ -166,7 +166,7 @@ bool name_keys(Build *b, size_t m, Key key, uint32_t *out, bool last, size_t *na
 bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, uint32_t *out, bool last,
                 size_t *names) {
   auto key = [&](size_t q) { return a[q] | uint64_t{a[q + d]} << 32; };
-  return name_keys(b, m, key, out, last, names);
+  return name_keys(b, WideKeys{}, m, key, out, last, names);
 }
 
 bool name_packed(Build *b, const WordList *list, Round *r, uint32_t *out) {
@@ -174,5 +174,6 @@ bool name_packed(Build *b, const WordList *list, Round *r, uint32_t *out) {
   assert(r->bits == list->id_bits);
   auto bits = static_cast<unsigned>(r->width * r->bits);
   auto key = [&](size_t q) { return packed_bits(list->ids.data, q * r->bits, bits); };
-  return name_keys(b, r->m, key, out, r->last, &r->distinct);
+  if (narrow_round(r)) return name_keys(b, NarrowKeys{bits}, r->m, key, out, r->last, &r->distinct);
+  return name_keys(b, WideKeys{}, r->m, key, out, r->last, &r->distinct);
 }

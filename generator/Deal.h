@@ -102,6 +102,45 @@ bool name_prefixes(uint64_t n, uint32_t k, size_t words, Name name) {
 struct KeyRecord {
   uint32_t lo, hi, q;
 };
+
+// How a round's keys are dealt: any 64-bit key in a KeyRecord, 12 bytes.
+struct WideKeys {
+  using Record = KeyRecord;
+  Record make(uint64_t key, size_t q) const {
+    return Record{static_cast<uint32_t>(key), static_cast<uint32_t>(key >> 32),
+                  static_cast<uint32_t>(q)};
+  }
+  uint64_t key(const Record &r) const { return r.lo | uint64_t{r.hi} << 32; }
+  size_t at(const Record &r) const { return r.q; }
+  uint32_t name(const Record &r) const { return r.lo; }
+  Record named(Record r, uint32_t name) const {
+    r.lo = name;
+    return r;
+  }
+};
+
+// Or a key of `bits` bits with its position above it, 8 bytes; once named, the name in its place.
+struct NarrowKeys {
+  using Record = uint64_t;
+  unsigned bits;
+  Record make(uint64_t key, size_t q) const { return key | uint64_t{q} << bits; }
+  uint64_t key(Record r) const { return r & ((uint64_t{1} << bits) - 1); }
+  size_t at(Record r) const { return static_cast<size_t>(r >> bits); }
+  uint32_t name(Record r) const { return static_cast<uint32_t>(key(r)); }
+  Record named(Record r, uint32_t name) const { return r >> bits << bits | name; }
+};
+
+// The bits of a round's keys: its windows of ids as packed, or two 32-bit names.
+inline unsigned key_bits(const Round *r) {
+  return r->d > 0 ? 64 : static_cast<unsigned>(r->width * r->bits);
+}
+
+// Whether a round's keys deal as NarrowKeys: a position (below m) fits beside the key, and a name
+// (below m as well) fits in its place.
+inline bool narrow_round(const Round *r) {
+  auto at = static_cast<unsigned>(std::bit_width(r->m));
+  return at <= key_bits(r) && key_bits(r) + at <= 64;
+}
 // A state and the state after it: the end of the text (the state count) where none is.
 struct PairRecord {
   uint32_t state, next;
@@ -119,10 +158,6 @@ inline R record_at(const void *block, size_t i) {
 template <class R>
 inline void put_record(void *block, size_t i, const R &r) {
   std::memcpy(static_cast<char *>(block) + i * sizeof r, &r, sizeof r);
-}
-
-inline uint64_t key_of(const KeyRecord &r) {
-  return r.lo | uint64_t{r.hi} << 32;
 }
 
 inline uint64_t key_of(const PairRecord &r) {
@@ -157,6 +192,7 @@ struct Build {
   Array<size_t> cursor;  // a deal's write place per (range, partition)
   Array<size_t> start;   // a deal's partition bounds in the block
   char *block;           // a deal's records, of the kind it deals
+  size_t block_bytes;
   std::atomic<bool> failed;
 };
 
@@ -198,6 +234,7 @@ inline uint32_t name_of(Array<Slot> *table, size_t *used, uint64_t key, uint32_t
 // Deals make(q), q < m, into `parts` partitions by part_of, in text order; false if memory ran out.
 template <class Make, class PartOf>
 bool deal(Build *b, size_t m, size_t parts, Make make, PartOf part_of) {
+  if (m > b->block_bytes / sizeof(make(0))) return false;  // a block made for smaller records
   size_t ranges = range_tasks(b->workers);
   if (!make_filled(&b->cursor, ranges * parts, size_t{0}) ||
       !make_filled(&b->start, parts + 1, size_t{0}))

@@ -46,6 +46,7 @@ bool gather_in_memory(Spiller *s, Dealt *d, size_t g, size_t r, size_t first, si
     ok = record_at<PairRecord>(records.data, i).state - first < count;
   auto make = [&](size_t i) { return record_at<PairRecord>(records.data, i); };
   s->b.block = reinterpret_cast<char *>(s->block.data);
+  s->b.block_bytes = s->block.cap * sizeof(Suffix);
   return ok && gather_pairs(
                    &s->b, r, first, count, make, [&] { return s->states.data; }, pairs);
 }

@@ -41,6 +41,7 @@ bool name_in_memory(Spiller *s, Dealt *keys, size_t g, size_t r, Array<uint32_t>
     x[r + i] = static_cast<uint32_t>(key >> 32);
   }
   s->b.block = reinterpret_cast<char *>(s->block.data);
+  s->b.block_bytes = s->block.cap * sizeof(Suffix);
   ok = ok && (r == 0 || name_round(&s->b, x, r, r, x, true, &names));
   // Each key is named by its first place; a first place is named first.
   size_t next = 0;
