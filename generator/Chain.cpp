@@ -135,11 +135,11 @@ bool build_in_memory(WordList *list, uint32_t k, StateTable *t) {
   Build b{};
   b.workers = build_workers();
   // The deals' block: pairs (a Suffix each) and, for k >= 2, the keys named before them, 8 bytes
-  // as well where every round's fit.
+  // as well where one round names them all and its keys fit (a later round's count is not known).
   size_t record = sizeof(PairRecord);
   if (k > 1)
     name_prefixes(n, k, list->words.size, [&](Round *r) {
-      if (!narrow_round(r)) record = sizeof(KeyRecord);
+      if (r->d > 0 || !narrow_round(r)) record = sizeof(KeyRecord);
       return true;
     });
   bool ok = make_block(&t->suffixes, (n * record + sizeof(Suffix) - 1) / sizeof(Suffix));

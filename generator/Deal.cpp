@@ -103,33 +103,12 @@ bool write_back(Build *b, const Form &form, size_t parts, size_t m, uint32_t *ou
 
 // Names the keys key(q), q < m, as name_round does, dealt in records of `form`.
 template <class Form, class Key>
-bool name_keys(Build *b, const Form &form, size_t m, Key key, uint32_t *out, bool last,
-               size_t *names) {
+bool name_dealt(Build *b, const Form &form, size_t m, Key key, uint32_t *out, bool last) {
   using Record = typename Form::Record;
-  unsigned bits = partition_bits(std::min(m, *names));
-  size_t parts = size_t{1} << bits;
-  // Keys that fit one table are named where they stand, with no deal; `out` may be what key(q)
-  // reads, as long as key(q) reads nothing below q.
-  auto direct = [&](size_t, unsigned worker) {
-    Scratch *x = &b->scratch[worker];
-    size_t used = 0;
-    if (!clear_table(x, std::min(m, *names))) {
-      b->failed = true;
-      return;
-    }
-    for (size_t q = 0; q < m; q++) {
-      uint32_t name = name_of(&x->table, &used, key(q), static_cast<uint32_t>(last ? q : used));
-      if (name == NONE) {
-        b->failed = true;
-        return;
-      }
-      out[q] = name;
-    }
-    *names = x->keys = used;
-  };
-  // Otherwise the keys are dealt first, so `out` may be what they came from.
+  size_t parts = size_t{1} << form.bits;
   auto make = [&](size_t q) { return form.make(key(q), q); };
-  auto part_of = [&](const Record &r) { return pair_hash(form.key(r)) >> (64 - bits); };
+  auto part_of = [&](const typename Form::Made &r) { return form.part(r); };
+  auto keep = [&](const typename Form::Made &r) { return form.keep(r); };
   auto name = [&](size_t part, unsigned worker) {
     Scratch *x = &b->scratch[worker];
     size_t from = b->start.data[part], to = b->start.data[part + 1], used = 0;
@@ -149,16 +128,37 @@ bool name_keys(Build *b, const Form &form, size_t m, Key key, uint32_t *out, boo
     }
     x->keys = used;
   };
-  if (parts == 1) {
-    direct(0, 0);
-  } else {
-    if (!deal(b, m, parts, make, part_of)) return false;
-    run_tasks(parts, b->workers, name);
-    if (!b->failed && !write_back(b, form, parts, m, out)) return false;
-    // Names are places in the block, below m but not dense.
+  // The keys are dealt first, so `out` may be what they came from.
+  if (!deal(b, m, parts, make, part_of, keep)) return false;
+  run_tasks(parts, b->workers, name);
+  return !b->failed && write_back(b, form, parts, m, out);
+}
+
+// Names the keys key(q), q < m, of `key_bits` bits, as name_round does.
+template <class Key>
+bool name_keys(Build *b, size_t m, Key key, unsigned key_bits, uint32_t *out, bool last,
+               size_t *names) {
+  unsigned bits = partition_bits(std::min(m, *names));
+  // Names of a deal are places in the block, below m but not dense.
+  if (bits > 0) {
+    bool ok = narrow_keys(key_bits, bits, m)
+                  ? name_dealt(b, NarrowKeys{bits, key_bits}, m, key, out, last)
+                  : name_dealt(b, WideKeys{bits}, m, key, out, last);
     *names = m;
+    return ok;
   }
-  return !b->failed;
+  // Keys that fit one table are named where they stand, with no deal; `out` may be what key(q)
+  // reads, as long as key(q) reads nothing below q.
+  Scratch *x = &b->scratch[0];
+  size_t used = 0;
+  if (!clear_table(x, std::min(m, *names))) return false;
+  for (size_t q = 0; q < m; q++) {
+    uint32_t name = name_of(&x->table, &used, key(q), static_cast<uint32_t>(last ? q : used));
+    if (name == NONE) return false;
+    out[q] = name;
+  }
+  *names = x->keys = used;
+  return true;
 }
 
 }  // namespace
@@ -166,7 +166,7 @@ bool name_keys(Build *b, const Form &form, size_t m, Key key, uint32_t *out, boo
 bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, uint32_t *out, bool last,
                 size_t *names) {
   auto key = [&](size_t q) { return a[q] | uint64_t{a[q + d]} << 32; };
-  return name_keys(b, WideKeys{}, m, key, out, last, names);
+  return name_keys(b, m, key, 64, out, last, names);
 }
 
 bool name_packed(Build *b, const WordList *list, Round *r, uint32_t *out) {
@@ -174,6 +174,5 @@ bool name_packed(Build *b, const WordList *list, Round *r, uint32_t *out) {
   assert(r->bits == list->id_bits);
   auto bits = static_cast<unsigned>(r->width * r->bits);
   auto key = [&](size_t q) { return packed_bits(list->ids.data, q * r->bits, bits); };
-  if (narrow_round(r)) return name_keys(b, NarrowKeys{bits}, r->m, key, out, r->last, &r->distinct);
-  return name_keys(b, WideKeys{}, r->m, key, out, r->last, &r->distinct);
+  return name_keys(b, r->m, key, bits, out, r->last, &r->distinct);
 }

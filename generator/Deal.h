@@ -103,13 +103,21 @@ struct KeyRecord {
   uint32_t lo, hi, q;
 };
 
-// How a round's keys are dealt: any 64-bit key in a KeyRecord, 12 bytes.
+// How a round's keys are dealt into `parts` = 2^`bits` partitions.  A Form makes from a key at
+// position q what the deal reads (`Made`), its partition, and the record the block keeps, which
+// keeps the key to name, the position and, once named, the name.
+//
+// Any 64-bit key in a KeyRecord, 12 bytes, its partition picked by hash.
 struct WideKeys {
   using Record = KeyRecord;
-  Record make(uint64_t key, size_t q) const {
-    return Record{static_cast<uint32_t>(key), static_cast<uint32_t>(key >> 32),
-                  static_cast<uint32_t>(q)};
+  using Made = KeyRecord;
+  unsigned bits;
+  Made make(uint64_t key, size_t q) const {
+    return Made{static_cast<uint32_t>(key), static_cast<uint32_t>(key >> 32),
+                static_cast<uint32_t>(q)};
   }
+  size_t part(const Made &r) const { return pair_hash(key(r)) >> (64 - bits); }
+  Record keep(const Made &r) const { return r; }
   uint64_t key(const Record &r) const { return r.lo | uint64_t{r.hi} << 32; }
   size_t at(const Record &r) const { return r.q; }
   uint32_t name(const Record &r) const { return r.lo; }
@@ -119,15 +127,26 @@ struct WideKeys {
   }
 };
 
-// Or a key of `bits` bits with its position above it, 8 bytes; once named, the name in its place.
+// A key of `key_bits` bits in 8 bytes.  Multiplying by an odd number modulo 2^key_bits permutes
+// the keys: its top `bits` pick the partition, so the record keeps only the rest, and the
+// position above them.
 struct NarrowKeys {
   using Record = uint64_t;
-  unsigned bits;
-  Record make(uint64_t key, size_t q) const { return key | uint64_t{q} << bits; }
-  uint64_t key(Record r) const { return r & ((uint64_t{1} << bits) - 1); }
-  size_t at(Record r) const { return static_cast<size_t>(r >> bits); }
+  struct Made {
+    uint64_t mixed;
+    size_t q;
+  };
+  unsigned bits, key_bits;
+  static constexpr uint64_t MIX = 0x9e3779b97f4a7c15u;
+  uint64_t mask(unsigned n) const { return n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1; }
+  unsigned kept() const { return key_bits - bits; }
+  Made make(uint64_t key, size_t q) const { return Made{key * MIX & mask(key_bits), q}; }
+  size_t part(const Made &r) const { return static_cast<size_t>(r.mixed >> kept()); }
+  Record keep(const Made &r) const { return (r.mixed & mask(kept())) | uint64_t{r.q} << kept(); }
+  uint64_t key(Record r) const { return r & mask(kept()); }
+  size_t at(Record r) const { return static_cast<size_t>(r >> kept()); }
   uint32_t name(Record r) const { return static_cast<uint32_t>(key(r)); }
-  Record named(Record r, uint32_t name) const { return r >> bits << bits | name; }
+  Record named(Record r, uint32_t name) const { return r >> kept() << kept() | name; }
 };
 
 // The bits of a round's keys: its windows of ids as packed, or two 32-bit names.
@@ -135,11 +154,20 @@ inline unsigned key_bits(const Round *r) {
   return r->d > 0 ? 64 : static_cast<unsigned>(r->width * r->bits);
 }
 
-// Whether a round's keys deal as NarrowKeys: a position (below m) fits beside the key, and a name
-// (below m as well) fits in its place.
+// About log2(n / PARTITION_RECORDS), unless the plan forces it.
+unsigned partition_bits(size_t n);
+
+// Whether the keys of `key_bits` bits at positions below m, named into 2^`bits` partitions, deal
+// as NarrowKeys: a position fits beside the bits of the key kept, and a name (below m) in them.
+inline bool narrow_keys(unsigned key_bits, unsigned bits, size_t m) {
+  auto at = static_cast<unsigned>(std::bit_width(m));
+  return key_bits > bits && at <= key_bits - bits && key_bits - bits + at <= 64;
+}
+
+// Whether round r's keys deal in 8-byte records; so do keys named with no deal, in one partition.
 inline bool narrow_round(const Round *r) {
-  auto at = static_cast<unsigned>(std::bit_width(r->m));
-  return at <= key_bits(r) && key_bits(r) + at <= 64;
+  unsigned bits = partition_bits(std::min<size_t>(r->m, r->distinct));
+  return bits == 0 || narrow_keys(key_bits(r), bits, r->m);
 }
 // A state and the state after it: the end of the text (the state count) where none is.
 struct PairRecord {
@@ -199,9 +227,6 @@ struct Build {
 // Frees what the build's workers and deals hold.
 void release(Build *b);
 
-// About log2(n / PARTITION_RECORDS), unless the plan forces it.
-unsigned partition_bits(size_t n);
-
 // Clears the table for `records` records, sized by the last partition; false if memory ran out.
 bool clear_table(Scratch *x, size_t records);
 
@@ -231,10 +256,19 @@ inline uint32_t name_of(Array<Slot> *table, size_t *used, uint64_t key, uint32_t
   return fresh;
 }
 
-// Deals make(q), q < m, into `parts` partitions by part_of, in text order; false if memory ran out.
-template <class Make, class PartOf>
-bool deal(Build *b, size_t m, size_t parts, Make make, PartOf part_of) {
-  if (m > b->block_bytes / sizeof(make(0))) return false;  // a block made for smaller records
+// What a deal keeps of a record made, where the block keeps it whole.
+struct Whole {
+  template <class R>
+  R operator()(const R &r) const {
+    return r;
+  }
+};
+
+// Deals keep(make(q)), q < m, into `parts` partitions by part_of(make(q)), in text order; false if
+// memory ran out or the block is too small.
+template <class Make, class PartOf, class Keep = Whole>
+bool deal(Build *b, size_t m, size_t parts, Make make, PartOf part_of, Keep keep = Keep()) {
+  if (m > b->block_bytes / sizeof(keep(make(0)))) return false;
   size_t ranges = range_tasks(b->workers);
   if (!make_filled(&b->cursor, ranges * parts, size_t{0}) ||
       !make_filled(&b->start, parts + 1, size_t{0}))
@@ -260,7 +294,7 @@ bool deal(Build *b, size_t m, size_t parts, Make make, PartOf part_of) {
     size_t *c = b->cursor.data + r * parts;
     for (size_t q = range_start(m, ranges, r), end = range_start(m, ranges, r + 1); q < end; q++) {
       auto rec = make(q);
-      put_record(b->block, c[part_of(rec)]++, rec);
+      put_record(b->block, c[part_of(rec)]++, keep(rec));
     }
   };
   run_tasks(ranges, b->workers, copy);
