@@ -134,14 +134,8 @@ bool build_in_memory(WordList *list, uint32_t k, StateTable *t) {
   key_hashes();  // the deals' partitions are picked by hash
   Build b{};
   b.workers = build_workers();
-  // The deals' block: pairs (a Suffix each) and, for k >= 2, the keys named before them, 8 bytes
-  // as well where one round names them all and its keys fit (a later round's count is not known).
-  size_t record = sizeof(PairRecord);
-  if (k > 1)
-    name_prefixes(n, k, list->words.size, [&](Round *r) {
-      if (r->d > 0 || !narrow_round(r)) record = sizeof(KeyRecord);
-      return true;
-    });
+  // The deals' block: pairs (a Suffix each) and, for k >= 2, the keys named before them.
+  size_t record = deal_record_bytes(n, k, list->words.size);
   bool ok = make_block(&t->suffixes, (n * record + sizeof(Suffix) - 1) / sizeof(Suffix));
   b.block = reinterpret_cast<char *>(t->suffixes.data);
   b.block_bytes = t->suffixes.cap * sizeof(Suffix);

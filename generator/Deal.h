@@ -102,6 +102,11 @@ bool name_prefixes(uint64_t n, uint32_t k, size_t words, Name name) {
 struct KeyRecord {
   uint32_t lo, hi, q;
 };
+// A state and the state after it: the end of the text (the state count) where none is.
+struct PairRecord {
+  uint32_t state, next;
+};
+static_assert(sizeof(PairRecord) == sizeof(Suffix), "pairs are laid out where they were dealt");
 
 // How a round's keys are dealt into `parts` = 2^`bits` partitions.  A Form makes from a key at
 // position q what the deal reads (`Made`), its partition, and the record the block keeps, which
@@ -169,11 +174,19 @@ inline bool narrow_round(const Round *r) {
   unsigned bits = partition_bits(std::min<size_t>(r->m, r->distinct));
   return bits == 0 || narrow_keys(key_bits(r), bits, r->m);
 }
-// A state and the state after it: the end of the text (the state count) where none is.
-struct PairRecord {
-  uint32_t state, next;
-};
-static_assert(sizeof(PairRecord) == sizeof(Suffix), "pairs are laid out where they were dealt");
+
+// The bytes of a record the in-memory build of n words at prefix k, `words` distinct, deals: 8 for
+// pairs, and for keys where one round names them all and its keys fit (a later round's count is
+// not known beforehand), else 12.
+inline size_t deal_record_bytes(uint64_t n, uint32_t k, size_t words) {
+  size_t record = sizeof(PairRecord);
+  if (k > 1 && n > k)
+    name_prefixes(n, k, words, [&](Round *r) {
+      if (r->d > 0 || !narrow_round(r)) record = sizeof(KeyRecord);
+      return true;
+    });
+  return record;
+}
 
 // Record i of the block of R records at `block`.
 template <class R>

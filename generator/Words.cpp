@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <bit>
 
+#include "Deal.h"
 #include "Hash.h"
 #include "Intern.h"
 #include "Plan.h"
@@ -193,11 +194,12 @@ size_t ids_room(size_t budget) {
   return std::clamp<size_t>(budget / BUILD_BYTES_PER_WORD, 4096, NONE - 2);
 }
 
-// What the in-memory build of n words takes beside its ids: records and positions' states in whole
-// huge pages, and workers' tables (the bitmap and the states replace the positions' states).
-size_t build_bytes(uint64_t n) {
-  return mapped_bytes(n * (BUILD_BYTES_PER_WORD - 8)) + mapped_bytes(n * 4) +
-         build_workers() * WORKER_BYTES;
+// What the in-memory build of the n words of `list` takes beside its ids: its records, states past
+// the positions' (4 a word at most), and positions' states in whole huge pages, and workers'
+// tables (the bitmap and the states replace the positions' states).
+size_t build_bytes(const WordList *list, uint64_t n) {
+  size_t record = deal_record_bytes(n, static_cast<uint32_t>(word_prefix_cnt), list->words.size);
+  return mapped_bytes(n * (record + 4)) + mapped_bytes(n * 4) + build_workers() * WORKER_BYTES;
 }
 
 }  // namespace
@@ -264,7 +266,7 @@ bool read_words_fd(int fd, WordList *list) {
     release(&part[i].index);
   }
   // A text whose in-memory build would not fit what the words leave is spilled whole.
-  if (ok && (list->spilled.fd >= 0 || build_bytes(word_count(list)) > memory_room()))
+  if (ok && (list->spilled.fd >= 0 || build_bytes(list, word_count(list)) > memory_room()))
     ok = spill_words(list);
   return ok;
 }
