@@ -57,22 +57,33 @@ inline void *map_block(size_t bytes, size_t used, bool huge) {
 }
 
 // Gives `a` room for exactly `cap` elements (a large block rounds up to whole huge pages, on huge
-// pages if `huge`), keeping its elements; false if memory ran out, leaving `a` unchanged.
+// pages if `huge`, up to the `sure` bytes known to be used), keeping its elements; false if memory
+// ran out, leaving `a` unchanged.
 template <class T>
-bool set_capacity(Array<T> *a, size_t cap, bool huge = true) {
+bool set_capacity(Array<T> *a, size_t cap, bool huge = true, size_t sure = SIZE_MAX) {
   if (cap > SIZE_MAX / sizeof(T) - HUGE_PAGE) return false;
-  size_t old = a->cap * sizeof(T), bytes = cap * sizeof(T);
+  size_t old = a->cap * sizeof(T), bytes = cap * sizeof(T), used = std::min(bytes, sure);
   // What the account holds for the block, before and after.
   size_t was = old >= LARGE_BLOCK ? mapped_bytes(old) : 0;
   size_t now = bytes >= LARGE_BLOCK ? mapped_bytes(bytes) : 0;
   void *p;
   if (now > was && !take_memory(now - was)) return false;
   if (bytes >= LARGE_BLOCK && old >= LARGE_BLOCK) {
-    p = mremap(a->data, was, now, MREMAP_MAYMOVE);
-    if (p == MAP_FAILED) p = nullptr;
-    if (p) advise_block(p, now, bytes, huge);
+    // advise_block may have split the block into two mappings: one shrinks by unmapping its end,
+    // but mremap grows or moves one mapping only, so a split block grows by a copy.
+    if (now <= was) {
+      if (now < was) munmap(reinterpret_cast<char *>(a->data) + now, was - now);
+      p = a->data;
+    } else if ((p = mremap(a->data, was, now, MREMAP_MAYMOVE)) == MAP_FAILED) {
+      p = map_block(now, used, huge);
+      if (p) {
+        std::copy(a->data, a->data + a->size, static_cast<T *>(p));
+        munmap(a->data, was);
+      }
+    }
+    if (p) advise_block(p, now, used, huge);
   } else if (bytes >= LARGE_BLOCK || old >= LARGE_BLOCK) {
-    p = bytes >= LARGE_BLOCK ? map_block(now, bytes, huge) : std::malloc(bytes ? bytes : 1);
+    p = bytes >= LARGE_BLOCK ? map_block(now, used, huge) : std::malloc(bytes ? bytes : 1);
     if (p) {
       std::copy(a->data, a->data + std::min(a->size, cap), static_cast<T *>(p));
       if (old >= LARGE_BLOCK)
@@ -115,10 +126,22 @@ size_t grown(size_t cap, size_t want) {
                                                     : cap;
 }
 
+// A block grown while under GROWN_ON_SMALL keeps what it grows by on small pages: the array may
+// fill only part of it, and a huge page at its end would be held whole.  Past that size one huge
+// page matters less than the faults of small ones.
+constexpr size_t GROWN_ON_SMALL = size_t{16} << 20;
+
+// The bytes of `a` sure to be used as it grows: those it holds, while it is under GROWN_ON_SMALL.
+template <class T>
+size_t sure_bytes(const Array<T> *a) {
+  size_t held = a->cap * sizeof(T);
+  return held < GROWN_ON_SMALL ? held : SIZE_MAX;
+}
+
 // Makes room for at least `want` elements in all; false if memory ran out.
 template <class T>
 bool reserve(Array<T> *a, size_t want) {
-  return want <= a->cap || set_capacity(a, grown<T>(a->cap, want));
+  return want <= a->cap || set_capacity(a, grown<T>(a->cap, want), true, sure_bytes(a));
 }
 
 // As reserve, for an array that often ends a fraction of a huge page: while one huge page would
@@ -229,8 +252,12 @@ bool join_blocks(Array<T> *const parts[], size_t count, Array<T> *out) {
     std::memmove(p->data + shift, p->data, p->size * sizeof(T));
     std::copy(out->data + base, out->data + out->size, p->data);
     size_t bytes = p->cap * sizeof(T);
+    // A block split in two mappings (advise_block) cannot be moved whole: it is copied.
     void *at = mremap(p->data, bytes, bytes, MREMAP_MAYMOVE | MREMAP_FIXED, out->data + base);
-    if (at == MAP_FAILED) return false;
+    if (at == MAP_FAILED) {
+      std::memcpy(out->data + base, p->data, (shift + p->size) * sizeof(T));
+      munmap(p->data, bytes);
+    }
     give_memory(bytes);  // its pages took the place of the joined block's
     out->size += p->size;
     *p = Array<T>();
