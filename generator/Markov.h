@@ -73,9 +73,9 @@ inline uint64_t word_count(const WordList *list) {
 constexpr size_t PACKED_SLACK = 16;
 
 // The `count` <= 64 bits from bit `bit` of the packed ids at `at`, the first in the lowest.
-inline uint64_t packed_bits(const uint32_t *at, uint64_t bit, unsigned count) {
+inline uint64_t packed_bits(const void *at, uint64_t bit, unsigned count) {
   assert(count >= 1 && count <= 64);
-  const unsigned char *p = reinterpret_cast<const unsigned char *>(at) + bit / 8;
+  const unsigned char *p = static_cast<const unsigned char *>(at) + bit / 8;
   unsigned shift = bit % 8;
   uint64_t v;
   std::memcpy(&v, p, 8);
@@ -86,10 +86,19 @@ inline uint64_t packed_bits(const uint32_t *at, uint64_t bit, unsigned count) {
 
 // The id at bit `bit` of ids packed `bits` <= 32 apart at `at`: one load, as it spans 40 bits at
 // most.
-inline uint32_t packed_id(const uint32_t *at, uint64_t bit, unsigned bits) {
+inline uint32_t packed_id(const void *at, uint64_t bit, unsigned bits) {
   uint64_t v;
-  std::memcpy(&v, reinterpret_cast<const unsigned char *>(at) + bit / 8, 8);
+  std::memcpy(&v, static_cast<const unsigned char *>(at) + bit / 8, 8);
   return static_cast<uint32_t>((v >> (bit % 8)) & ((uint64_t{1} << bits) - 1));
+}
+
+// Writes `id` at bit `bit` of ids packed `bits` <= 32 apart at `at`, leaving the bits around it.
+inline void put_packed_id(void *at, uint64_t bit, unsigned bits, uint32_t id) {
+  unsigned char *p = static_cast<unsigned char *>(at) + bit / 8;
+  uint64_t v, mask = ((uint64_t{1} << bits) - 1) << (bit % 8);
+  std::memcpy(&v, p, 8);
+  v = (v & ~mask) | uint64_t{id} << (bit % 8);
+  std::memcpy(p, &v, 8);
 }
 
 // Id q of a text whose ids the in-memory build has packed.

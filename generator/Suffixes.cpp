@@ -196,19 +196,20 @@ bool gather_parts(Build *b, const Ranges *r, State *states, size_t *pairs) {
 
 namespace {
 
-// The bytes next words sorted by state must move up their block so that suffixes laid out from its
-// start, 8 bytes to their 4, never overwrite one unread.  Sets `*pairs`; dirties `met`.
-size_t lead_of(const uint32_t *next, const State *states, size_t count, uint32_t *met,
+// The bytes next words, sorted by state and packed `bits` apart, must move up their block so that
+// suffixes laid out from its start, 8 bytes each, never overwrite one unread.  Sets `*pairs`;
+// dirties `met`.
+size_t lead_of(const void *next, unsigned bits, const State *states, size_t count, uint32_t *met,
                size_t *pairs) {
   size_t lead = 0, made = 0;
   for (size_t s = 0, begin = 0; s < count; begin = states[s++].suffixes_at) {
     size_t d = 0;  // the state's distinct words
     auto stamp = static_cast<uint32_t>(s + 1);
     for (size_t i = begin; i < states[s].suffixes_at; i++)
-      d += std::exchange(met[next[i]], stamp) != stamp;
+      d += std::exchange(met[packed_id(next, i * bits, bits)], stamp) != stamp;
     made += d;
     // Its last suffix ends at 8 * made bytes, written once at least begin + d words are read.
-    lead = std::max(lead, 8 * made - std::min(8 * made, 4 * (begin + d)));
+    lead = std::max(lead, 8 * made - std::min(8 * made, (begin + d) * bits / 8));
   }
   *pairs = made;
   return lead;
@@ -226,29 +227,34 @@ bool sort_word_suffixes(const WordList *list, size_t p, StateTable *t) {
   for (size_t q = 0; q < p; q++) states[next_id(&ids)].suffixes_at++;
   uint32_t at = 0;
   for (size_t s = 0; s < count; s++) at += std::exchange(states[s].suffixes_at, at);
-  // Next words, sorted by state, go in the suffixes' own block, the suffixes laid over them: two
-  // blocks would double the peak.  `met` holds each word's last state, then its place, plus one.
+  // Next words, sorted by state and packed as the ids, go in the suffixes' own block, the suffixes
+  // laid over them: two blocks would double the peak.  `met` holds each word's last state, then
+  // its place, plus one.
+  unsigned bits = list->id_bits;
+  size_t packed = p * bits / 8 + PACKED_SLACK;
   Array<uint32_t> met;
-  if (!make_filled(&met, words, 0u) || !make_block(&t->suffixes, (p + 1) / 2)) {
+  if (!make_filled(&met, words, 0u) || !make_block(&t->suffixes, packed / sizeof(Suffix) + 1)) {
     release(&met);
     return false;
   }
-  t->suffixes.size = (p + 1) / 2;  // what a move of the block must keep
-  auto *next = reinterpret_cast<uint32_t *>(t->suffixes.data);
+  t->suffixes.size = t->suffixes.cap;  // what a move of the block must keep
+  auto *bytes = reinterpret_cast<char *>(t->suffixes.data);
+  std::memset(bytes, 0, packed);
   ids = read_ids(list, 0);
   for (size_t q = 0, id = next_id(&ids); q < p; q++) {
     uint32_t after = next_id(&ids);
-    next[states[id].suffixes_at++] = after;
+    put_packed_id(bytes, uint64_t{states[id].suffixes_at++} * bits, bits, after);
     id = after;
   }
-  size_t pairs, lead = lead_of(next, states, count, met.data, &pairs);
-  if (!set_capacity(&t->suffixes, std::max(lead + 4 * p, 8 * pairs) / 8 + 1)) {
+  size_t pairs, lead = lead_of(bytes, bits, states, count, met.data, &pairs);
+  t->suffixes.size = packed / sizeof(Suffix) + 1;
+  if (!set_capacity(&t->suffixes, std::max(lead + packed, 8 * pairs) / 8 + 1)) {
     release(&met);
     return false;
   }
-  auto *bytes = reinterpret_cast<char *>(t->suffixes.data);
-  std::memmove(bytes + lead, bytes, 4 * p);
-  next = reinterpret_cast<uint32_t *>(bytes + lead);
+  bytes = reinterpret_cast<char *>(t->suffixes.data);
+  std::memmove(bytes + lead, bytes, packed);
+  const char *next = bytes + lead;
   std::fill(met.data, met.data + words, 0u);
   Suffix *out = t->suffixes.data;
   size_t made = 0;
@@ -256,10 +262,10 @@ bool sort_word_suffixes(const WordList *list, size_t p, StateTable *t) {
     size_t end = states[s].suffixes_at, d = 0;
     assert(end > begin);  // every state has a word after it
     for (size_t i = begin; i < end; i++) {
-      uint32_t w = next[i], &place = met.data[w];
+      uint32_t w = packed_id(next, i * bits, bits), &place = met.data[w];
       if (place <= made) {
         place = static_cast<uint32_t>(made + ++d);
-        assert(8 * place <= lead + 4 * (i + 1));  // no word still to be read is overwritten
+        assert(8 * place <= lead + (i + 1) * bits / 8);  // no word still to be read is overwritten
         out[place - 1] = Suffix{0, w};
       }
       out[place - 1].count++;
