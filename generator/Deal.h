@@ -31,7 +31,7 @@
 #include "Workers.h"
 
 // A partition's table of at most twice as many 12-byte slots, 768 KiB, stays in a core's own cache.
-constexpr size_t PARTITION_RECORDS = size_t{1} << 15;
+constexpr size_t PARTITION_RECORDS = size_t{1} << 14;
 // Past 2^10 partitions a deal's streams, one per partition per core, outrun the TLB (500 MB of
 // prose deals a fifth slower into 2^11, a quarter slower again into 2^12); partitions grow instead.
 constexpr unsigned MAX_PARTITION_BITS = 10;

@@ -329,6 +329,7 @@ bool pack_ids(WordList *list) {
   std::memset(out + at, 0, PACKED_SLACK);
   list->ids.size = cells;
   shrink_to_fit(&list->ids);
+  trim_block(&list->ids, 0);  // the huge page the 32-bit ids filled, now part empty
   list->id_bits = bits;
   list->packed = n;
   return true;
