@@ -92,15 +92,6 @@ inline uint32_t packed_id(const void *at, uint64_t bit, unsigned bits) {
   return static_cast<uint32_t>((v >> (bit % 8)) & ((uint64_t{1} << bits) - 1));
 }
 
-// Writes `id` at bit `bit` of ids packed `bits` <= 32 apart at `at`, leaving the bits around it.
-inline void put_packed_id(void *at, uint64_t bit, unsigned bits, uint32_t id) {
-  unsigned char *p = static_cast<unsigned char *>(at) + bit / 8;
-  uint64_t v, mask = ((uint64_t{1} << bits) - 1) << (bit % 8);
-  std::memcpy(&v, p, 8);
-  v = (v & ~mask) | uint64_t{id} << (bit % 8);
-  std::memcpy(p, &v, 8);
-}
-
 // Id q of a text whose ids the in-memory build has packed.
 inline uint32_t id_at(const WordList *list, uint64_t q) {
   assert(list->id_bits > 0 && q < list->packed);

@@ -196,65 +196,56 @@ bool gather_parts(Build *b, const Ranges *r, State *states, size_t *pairs) {
 
 namespace {
 
-// The bytes next words, sorted by state and packed `bits` apart, must move up their block so that
-// suffixes laid out from its start, 8 bytes each, never overwrite one unread.  Sets `*pairs`;
-// dirties `met`.
-size_t lead_of(const void *next, unsigned bits, const State *states, size_t count, uint32_t *met,
-               size_t *pairs) {
+// The bytes next words, sorted by state, must move up their block so that suffixes laid out from
+// its start, 8 bytes each to their sizeof(N), never overwrite one unread.  Sets `*pairs`; dirties
+// `met`.
+template <class N>
+size_t lead_of(const N *next, const State *states, size_t count, uint32_t *met, size_t *pairs) {
   size_t lead = 0, made = 0;
   for (size_t s = 0, begin = 0; s < count; begin = states[s++].suffixes_at) {
     size_t d = 0;  // the state's distinct words
     auto stamp = static_cast<uint32_t>(s + 1);
     for (size_t i = begin; i < states[s].suffixes_at; i++)
-      d += std::exchange(met[packed_id(next, i * bits, bits)], stamp) != stamp;
+      d += std::exchange(met[next[i]], stamp) != stamp;
     made += d;
     // Its last suffix ends at 8 * made bytes, written once at least begin + d words are read.
-    lead = std::max(lead, 8 * made - std::min(8 * made, (begin + d) * bits / 8));
+    lead = std::max(lead, 8 * made - std::min(8 * made, sizeof(N) * (begin + d)));
   }
   *pairs = made;
-  return lead;
+  return (lead + 7) & ~size_t{7};  // the words stay aligned
 }
 
-}  // namespace
-
-bool sort_word_suffixes(const WordList *list, size_t p, StateTable *t) {
-  // Next words are states, or the end of the text, the last word if new.
-  size_t count = t->states.size - 1, words = count + 1;
+// Lays out the suffixes of the `count` states, whose counts of positions `states` holds, as
+// sort_word_suffixes does, holding next words as N; false if memory ran out.
+template <class N>
+bool lay_out_words(const WordList *list, size_t p, size_t count, StateTable *t) {
   State *states = t->states.data;
-  assert(p > 0 && count > 0);  // a state is a word met before p
-  // suffixes_at counts positions, then marks where next words go, at last where suffixes begin.
-  IdReader ids = read_ids(list, 0);
-  for (size_t q = 0; q < p; q++) states[next_id(&ids)].suffixes_at++;
   uint32_t at = 0;
   for (size_t s = 0; s < count; s++) at += std::exchange(states[s].suffixes_at, at);
-  // Next words, sorted by state and packed as the ids, go in the suffixes' own block, the suffixes
-  // laid over them: two blocks would double the peak.  `met` holds each word's last state, then
-  // its place, plus one.
-  unsigned bits = list->id_bits;
-  size_t packed = p * bits / 8 + PACKED_SLACK;
+  // Next words, sorted by state, go in the suffixes' own block, the suffixes laid over them: two
+  // blocks would double the peak.  `met` holds each word's last state, then its place, plus one.
   Array<uint32_t> met;
-  if (!make_filled(&met, words, 0u) || !make_block(&t->suffixes, packed / sizeof(Suffix) + 1)) {
+  size_t words = count + 1, held = (p * sizeof(N) + 7) / 8;
+  if (!make_filled(&met, words, 0u) || !make_block(&t->suffixes, held)) {
     release(&met);
     return false;
   }
-  t->suffixes.size = t->suffixes.cap;  // what a move of the block must keep
-  auto *bytes = reinterpret_cast<char *>(t->suffixes.data);
-  std::memset(bytes, 0, packed);
-  ids = read_ids(list, 0);
+  t->suffixes.size = held;  // what a move of the block must keep
+  auto *next = reinterpret_cast<N *>(t->suffixes.data);
+  IdReader ids = read_ids(list, 0);
   for (size_t q = 0, id = next_id(&ids); q < p; q++) {
     uint32_t after = next_id(&ids);
-    put_packed_id(bytes, uint64_t{states[id].suffixes_at++} * bits, bits, after);
+    next[states[id].suffixes_at++] = static_cast<N>(after);
     id = after;
   }
-  size_t pairs, lead = lead_of(bytes, bits, states, count, met.data, &pairs);
-  t->suffixes.size = packed / sizeof(Suffix) + 1;
-  if (!set_capacity(&t->suffixes, std::max(lead + packed, 8 * pairs) / 8 + 1)) {
+  size_t pairs, lead = lead_of(next, states, count, met.data, &pairs);
+  if (!set_capacity(&t->suffixes, std::max(lead + 8 * held, 8 * pairs) / 8 + 1)) {
     release(&met);
     return false;
   }
-  bytes = reinterpret_cast<char *>(t->suffixes.data);
-  std::memmove(bytes + lead, bytes, packed);
-  const char *next = bytes + lead;
+  auto *bytes = reinterpret_cast<char *>(t->suffixes.data);
+  std::memmove(bytes + lead, bytes, p * sizeof(N));
+  next = reinterpret_cast<N *>(bytes + lead);
   std::fill(met.data, met.data + words, 0u);
   Suffix *out = t->suffixes.data;
   size_t made = 0;
@@ -262,10 +253,10 @@ bool sort_word_suffixes(const WordList *list, size_t p, StateTable *t) {
     size_t end = states[s].suffixes_at, d = 0;
     assert(end > begin);  // every state has a word after it
     for (size_t i = begin; i < end; i++) {
-      uint32_t w = packed_id(next, i * bits, bits), &place = met.data[w];
+      uint32_t w = next[i], &place = met.data[w];
       if (place <= made) {
         place = static_cast<uint32_t>(made + ++d);
-        assert(8 * place <= lead + (i + 1) * bits / 8);  // no word still to be read is overwritten
+        assert(8 * place <= lead + sizeof(N) * (i + 1));  // no word still unread is overwritten
         out[place - 1] = Suffix{0, w};
       }
       out[place - 1].count++;
@@ -281,4 +272,18 @@ bool sort_word_suffixes(const WordList *list, size_t p, StateTable *t) {
   states[count].suffixes_at = static_cast<uint32_t>(made);
   release(&met);
   return true;
+}
+
+}  // namespace
+
+bool sort_word_suffixes(const WordList *list, size_t p, StateTable *t) {
+  // Next words are states, or the end of the text, the last word if new.
+  size_t count = t->states.size - 1;
+  assert(p > 0 && count > 0);  // a state is a word met before p
+  // suffixes_at counts positions, then marks where next words go, at last where suffixes begin.
+  IdReader ids = read_ids(list, 0);
+  for (size_t q = 0; q < p; q++) t->states.data[next_id(&ids)].suffixes_at++;
+  // Next words in 16 bits where they fit: half the block, and plain stores.
+  if (count < UINT16_MAX) return lay_out_words<uint16_t>(list, p, count, t);
+  return lay_out_words<uint32_t>(list, p, count, t);
 }

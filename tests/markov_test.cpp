@@ -181,6 +181,9 @@ TEST(Chain, MatchesPlainModelOnWideRanges) {
   // words fill large blocks, whose tails the one-word build gives back.
   std::vector<std::string> many;
   for (int i = 0; i < 140000; i++) many.push_back("w" + std::to_string(gen() % 60000));
+  // More words than 16 bits number: a one-word chain sorts their next words in 32.
+  std::vector<std::string> wide;
+  for (int i = 0; i < 200000; i++) wide.push_back("v" + std::to_string(gen() % 90000));
   // One state whose suffix counts sum past 32768, over a thousand suffixes.
   std::vector<std::string> heavy;
   for (int i = 0; i < 50000; i++) {
@@ -199,6 +202,7 @@ TEST(Chain, MatchesPlainModelOnWideRanges) {
       EXPECT_EQ(real_generate(join(many), k, 300, k), model_generate(many, k, 300, k)) << k;
     for (uint32_t seed : {3u, 4u})
       EXPECT_EQ(real_generate(join(heavy), 1, 500, seed), model_generate(heavy, 1, 500, seed));
+    EXPECT_EQ(real_generate(join(wide), 1, 300, 5), model_generate(wide, 1, 300, 5));
   }
   build_plan = BuildPlan{};
 }
