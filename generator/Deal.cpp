@@ -138,7 +138,7 @@ bool name_dealt(Build *b, const Form &form, size_t m, Key key, uint32_t *out, bo
 template <class Key>
 bool name_keys(Build *b, size_t m, Key key, unsigned key_bits, uint32_t *out, bool last,
                size_t *names) {
-  unsigned bits = partition_bits(std::min(m, *names));
+  unsigned bits = key_partition_bits(key_bits, m, *names);
   // Names of a deal are places in the block, below m but not dense.
   if (bits > 0) {
     bool ok = narrow_keys(key_bits, bits, m)

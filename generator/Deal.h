@@ -169,9 +169,20 @@ inline bool narrow_keys(unsigned key_bits, unsigned bits, size_t m) {
   return key_bits > bits && at <= key_bits - bits && key_bits - bits + at <= 64;
 }
 
+// The partition bits a deal of the `names` keys of `key_bits` bits at positions below m takes:
+// about log2 of them, or more, up to MAX_PARTITION_BITS, where that lets them deal narrow.
+inline unsigned key_partition_bits(unsigned key_bits, size_t m, size_t names) {
+  unsigned bits = partition_bits(std::min(m, names));
+  auto need = static_cast<unsigned>(key_bits + std::bit_width(m)), fit = need > 64 ? need - 64 : 0;
+  if (bits > 0 && !narrow_keys(key_bits, bits, m) && fit > bits && fit <= MAX_PARTITION_BITS &&
+      narrow_keys(key_bits, fit, m))
+    return fit;
+  return bits;
+}
+
 // Whether round r's keys deal in 8-byte records; so do keys named with no deal, in one partition.
 inline bool narrow_round(const Round *r) {
-  unsigned bits = partition_bits(std::min<size_t>(r->m, r->distinct));
+  unsigned bits = key_partition_bits(key_bits(r), r->m, r->distinct);
   return bits == 0 || narrow_keys(key_bits(r), bits, r->m);
 }
 
