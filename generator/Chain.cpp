@@ -17,11 +17,47 @@
 // (Spilled.cpp), a group at a time; so is one whose in-memory build the account refuses.
 #include "Chain.h"
 
+#include <bit>
+
 #include "Spilled.h"
 #include "Suffixes.h"
 #include "Words.h"
 
 namespace {
+
+// Packs the in-memory ids of `list` to the bits its words need, in place, giving back the rest;
+// false, leaving them as they were, if memory ran out.
+bool pack_ids(WordList *list) {
+  assert(list->id_bits == 0 && list->spilled.fd < 0);
+  size_t n = list->ids.size, words = list->words.size;
+  unsigned bits = std::max(1u, static_cast<unsigned>(std::bit_width(words ? words - 1 : 0)));
+  size_t at = 0, cells = 2 * ((n * bits + 63) / 64) + PACKED_SLACK / 4;  // in 32-bit ids
+  if (cells > list->ids.cap && !set_capacity(&list->ids, cells)) return false;
+  // Written a 64-bit word at a time behind the reading: word w is written once ids past its 64
+  // bits, 32 at least each, are read, so it never covers one unread.
+  auto *out = reinterpret_cast<uint64_t *>(list->ids.data);
+  uint64_t acc = 0;
+  unsigned fill = 0;
+  for (size_t q = 0; q < n; q++) {
+    uint64_t id = list->ids.data[q];
+    acc |= id << fill;
+    fill += bits;
+    if (fill >= 64) {
+      out[at++] = acc;
+      fill -= 64;
+      acc = fill ? id >> (bits - fill) : 0;
+    }
+  }
+  if (fill) out[at++] = acc;
+  assert(2 * at + PACKED_SLACK / 4 == cells);
+  std::memset(out + at, 0, PACKED_SLACK);
+  list->ids.size = cells;
+  shrink_to_fit(&list->ids);
+  trim_block(&list->ids, 0);  // the huge page the 32-bit ids filled, now part empty
+  list->id_bits = bits;
+  list->packed = n;
+  return true;
+}
 
 // The bits set in x: one instruction where the target has it, else inline steps, not a call.
 inline uint32_t count_bits(uint64_t x) {

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <bit>
 
 #include "Deal.h"
 #include "Hash.h"
@@ -301,38 +300,6 @@ bool spill_words(WordList *list) {
   }
   release(&list->ids);
   return ok;
-}
-
-bool pack_ids(WordList *list) {
-  assert(list->id_bits == 0 && list->spilled.fd < 0);
-  size_t n = list->ids.size, words = list->words.size;
-  unsigned bits = std::max(1u, static_cast<unsigned>(std::bit_width(words ? words - 1 : 0)));
-  size_t at = 0, cells = 2 * ((n * bits + 63) / 64) + PACKED_SLACK / 4;  // in 32-bit ids
-  if (cells > list->ids.cap && !set_capacity(&list->ids, cells)) return false;
-  // Written a 64-bit word at a time behind the reading: word w is written once ids past its 64
-  // bits, 32 at least each, are read, so it never covers one unread.
-  auto *out = reinterpret_cast<uint64_t *>(list->ids.data);
-  uint64_t acc = 0;
-  unsigned fill = 0;
-  for (size_t q = 0; q < n; q++) {
-    uint64_t id = list->ids.data[q];
-    acc |= id << fill;
-    fill += bits;
-    if (fill >= 64) {
-      out[at++] = acc;
-      fill -= 64;
-      acc = fill ? id >> (bits - fill) : 0;
-    }
-  }
-  if (fill) out[at++] = acc;
-  assert(2 * at + PACKED_SLACK / 4 == cells);
-  std::memset(out + at, 0, PACKED_SLACK);
-  list->ids.size = cells;
-  shrink_to_fit(&list->ids);
-  trim_block(&list->ids, 0);  // the huge page the 32-bit ids filled, now part empty
-  list->id_bits = bits;
-  list->packed = n;
-  return true;
 }
 
 void release(WordList *list) {

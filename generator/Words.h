@@ -20,10 +20,6 @@ bool read_words(const char *path, WordList *list);
 // Moves the in-memory ids of `list` to its spill file, made first; false if that cannot be done.
 bool spill_words(WordList *list);
 
-// Packs the in-memory ids of `list` to the bits its words need, in place, giving back the rest;
-// false, leaving them as they were, if memory ran out.
-bool pack_ids(WordList *list);
-
 // Frees what `list` holds.
 void release(WordList *list);
 
