@@ -131,17 +131,18 @@ size_t grown(size_t cap, size_t want) {
 // page matters less than the faults of small ones.
 constexpr size_t GROWN_ON_SMALL = size_t{16} << 20;
 
-// The bytes of `a` sure to be used as it grows: those it holds, while it is under GROWN_ON_SMALL.
+// The bytes of `a` sure to be used as it grows to hold `want`: those it holds or `want`'s, while
+// under GROWN_ON_SMALL; past it, all.
 template <class T>
-size_t sure_bytes(const Array<T> *a) {
-  size_t held = a->cap * sizeof(T);
-  return held < GROWN_ON_SMALL ? held : SIZE_MAX;
+size_t sure_bytes(const Array<T> *a, size_t want) {
+  size_t sure = std::max(a->cap, want) * sizeof(T);
+  return sure < GROWN_ON_SMALL ? sure : SIZE_MAX;
 }
 
 // Makes room for at least `want` elements in all; false if memory ran out.
 template <class T>
 bool reserve(Array<T> *a, size_t want) {
-  return want <= a->cap || set_capacity(a, grown<T>(a->cap, want), true, sure_bytes(a));
+  return want <= a->cap || set_capacity(a, grown<T>(a->cap, want), true, sure_bytes(a, want));
 }
 
 // As reserve, for an array that often ends a fraction of a huge page: while one huge page would

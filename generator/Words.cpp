@@ -34,7 +34,7 @@ bool grow_ids(WordList *list, size_t room) {
   if (list->spilled.fd >= 0 || list->ids.cap >= room) return spill_ids(list);
   size_t want = std::max<size_t>(list->ids.cap + 1, 4096);
   return set_capacity(&list->ids, std::min(grown<uint32_t>(list->ids.cap, want), room), true,
-                      sure_bytes(&list->ids));
+                      sure_bytes(&list->ids, want));
 }
 
 // Tokens are filed a batch at a time, each one's index slot prefetched as it is found: past the
