@@ -30,7 +30,7 @@
 #include "Plan.h"
 #include "Workers.h"
 
-// A partition's table of at most twice as many 12-byte slots, 768 KiB, stays in a core's own cache.
+// A partition's table of at most twice as many 12-byte slots, 384 KiB, stays in a core's own cache.
 constexpr size_t PARTITION_RECORDS = size_t{1} << 14;
 // Past 2^10 partitions a deal's streams, one per partition per core, outrun the TLB (500 MB of
 // prose deals a fifth slower into 2^11, a quarter slower again into 2^12); partitions grow instead.
@@ -132,9 +132,9 @@ struct WideKeys {
   }
 };
 
-// A key of `key_bits` bits in 8 bytes.  Multiplying by an odd number modulo 2^key_bits permutes
-// the keys: its top `bits` pick the partition, so the record keeps only the rest, and the
-// position above them.
+// A key of `key_bits` bits in 8 bytes.  XOR with the run's hash key and multiplying by it (odd)
+// modulo 2^key_bits permute the keys, as a text cannot foresee: the top `bits` pick the partition,
+// so the record keeps only the rest, and the position above them.
 struct NarrowKeys {
   using Record = uint64_t;
   struct Made {
@@ -142,10 +142,12 @@ struct NarrowKeys {
     size_t q;
   };
   unsigned bits, key_bits;
-  static constexpr uint64_t MIX = 0x9e3779b97f4a7c15u;
   uint64_t mask(unsigned n) const { return n == 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1; }
   unsigned kept() const { return key_bits - bits; }
-  Made make(uint64_t key, size_t q) const { return Made{key * MIX & mask(key_bits), q}; }
+  Made make(uint64_t key, size_t q) const {
+    assert(hash_key & 1);  // key_hashes() came first
+    return Made{(key ^ hash_key) * hash_key & mask(key_bits), q};
+  }
   size_t part(const Made &r) const { return static_cast<size_t>(r.mixed >> kept()); }
   Record keep(const Made &r) const { return (r.mixed & mask(kept())) | uint64_t{r.q} << kept(); }
   uint64_t key(Record r) const { return r & mask(kept()); }

@@ -100,13 +100,13 @@ bool gather_pairs(Build *b, size_t m, size_t first, size_t count, Make make, Dea
 // Lays out as gather_pairs does the suffixes of positions [0, p) from their states state(q) and the
 // states after them next(q) (`count` or more: the end of the text); once they are read, dealt()
 // must make the states in t.
-template <class State, class Next, class Dealt>
-bool collect_suffixes(Build *b, State state, Next next, size_t p, size_t count, Dealt dealt,
+template <class StateOf, class NextOf, class Dealt>
+bool collect_suffixes(Build *b, StateOf state, NextOf next, size_t p, size_t count, Dealt dealt,
                       StateTable *t) {
   auto make = [&](size_t q) {
     return PairRecord{state(q), std::min(next(q), static_cast<uint32_t>(count))};
   };
-  auto states = [&]() -> ::State * {
+  auto states = [&]() -> State * {
     if (!dealt()) return nullptr;
     assert(t->states.size == count + 1);
     return t->states.data;
@@ -116,8 +116,8 @@ bool collect_suffixes(Build *b, State state, Next next, size_t p, size_t count, 
   return true;
 }
 
-// A one-word chain this short is sorted by state in one thread: 4 bytes a position, half a deal's
-// record, 16 MiB near the cache.
+// A one-word chain this short is sorted by state in one thread: its next words, 2 or 4 bytes a
+// position, take 16 MiB at most, near the cache.
 constexpr size_t SORTED_POSITIONS = size_t{1} << 22;
 
 // Lays out the one-word suffixes of the packed ids of `list` [0, p) into t->suffixes by a counting
