@@ -101,49 +101,63 @@ bool write_back(Build *b, const Form &form, size_t parts, size_t m, uint32_t *ou
   return !b->failed;
 }
 
-// Names the keys key(q), q < m, as name_round does, dealt in records of `form`.
+// A deal of 12-byte records whose keys are not read from the names it writes takes two passes,
+// each dealing half the partitions and naming them: whole, its block beside every position's name
+// would set the build's peak, half again the pairs'.  Records of 8 bytes take one: a second pass
+// over every key would cost more time (a seventh of the build) than the bytes it saves are worth.
+constexpr unsigned WIDE_PASSES = 2;
+
+// Names the keys key(q), q < m, as name_round does, dealt in records of `form` in `passes` passes.
 template <class Form, class Key>
-bool name_dealt(Build *b, const Form &form, size_t m, Key key, uint32_t *out, bool last) {
+bool name_dealt(Build *b, const Form &form, size_t m, Key key, uint32_t *out, bool last,
+                unsigned passes) {
   using Record = typename Form::Record;
-  size_t parts = size_t{1} << form.bits;
+  size_t parts = size_t{1} << form.bits, base = 0, from = 0;
   auto make = [&](size_t q) { return form.make(key(q), q); };
   auto part_of = [&](const typename Form::Made &r) { return form.part(r); };
   auto keep = [&](const typename Form::Made &r) { return form.keep(r); };
-  auto name = [&](size_t part, unsigned worker) {
+  auto name = [&](size_t i, unsigned worker) {
     Scratch *x = &b->scratch[worker];
-    size_t from = b->start.data[part], to = b->start.data[part + 1], used = 0;
-    if (b->failed || !clear_table(x, to - from)) {
+    size_t part = from + i, begin = b->start.data[part], end = b->start.data[part + 1], used = 0;
+    if (b->failed || !clear_table(x, end - begin)) {
       b->failed = true;
       return;
     }
-    for (size_t i = from; i < to; i++) {
-      Record r = record_at<Record>(b->block, i);
-      auto fresh = static_cast<uint32_t>(last ? form.at(r) : from + used);
+    for (size_t j = begin; j < end; j++) {
+      Record r = record_at<Record>(b->block, j);
+      // Names below m: a pass's places in the block, past those of the passes before.
+      auto fresh = static_cast<uint32_t>(last ? form.at(r) : base + begin + used);
       uint32_t name = name_of(&x->table, &used, form.key(r), fresh);
       if (name == NONE) {
         b->failed = true;
         return;
       }
-      put_record(b->block, i, form.named(r, name));  // the key is done with: the name takes it
+      put_record(b->block, j, form.named(r, name));  // the key is done with: the name takes it
     }
     x->keys = used;
   };
-  // The keys are dealt first, so `out` may be what they came from.
-  if (!deal(b, m, parts, make, part_of, keep)) return false;
-  run_tasks(parts, b->workers, name);
-  return !b->failed && write_back(b, form, parts, m, out);
+  for (unsigned pass = 0; pass < passes; pass++) {
+    size_t to = parts * (pass + 1) / passes;
+    // The keys are dealt first, so in one pass `out` may be what they came from.
+    if (!deal(b, m, parts, make, part_of, keep, from, to)) return false;
+    run_tasks(to - from, b->workers, name);
+    if (b->failed || !write_back(b, form, parts, m, out)) return false;
+    base += b->start.data[parts];
+    from = to;
+  }
+  return true;
 }
 
-// Names the keys key(q), q < m, of `key_bits` bits, as name_round does.
+// Names the keys key(q), q < m, of `key_bits` bits, as name_round does, in passes if `split`.
 template <class Key>
 bool name_keys(Build *b, size_t m, Key key, unsigned key_bits, uint32_t *out, bool last,
-               size_t *names) {
+               size_t *names, bool split) {
   unsigned bits = key_partition_bits(key_bits, m, *names);
   // Names of a deal are places in the block, below m but not dense.
   if (bits > 0) {
     bool ok = narrow_keys(key_bits, bits, m)
-                  ? name_dealt(b, NarrowKeys{bits, key_bits}, m, key, out, last)
-                  : name_dealt(b, WideKeys{bits}, m, key, out, last);
+                  ? name_dealt(b, NarrowKeys{bits, key_bits}, m, key, out, last, 1)
+                  : name_dealt(b, WideKeys{bits}, m, key, out, last, split ? WIDE_PASSES : 1);
     *names = m;
     return ok;
   }
@@ -166,7 +180,7 @@ bool name_keys(Build *b, size_t m, Key key, unsigned key_bits, uint32_t *out, bo
 bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, uint32_t *out, bool last,
                 size_t *names) {
   auto key = [&](size_t q) { return a[q] | uint64_t{a[q + d]} << 32; };
-  return name_keys(b, m, key, 64, out, last, names);
+  return name_keys(b, m, key, 64, out, last, names, a != out);
 }
 
 bool name_packed(Build *b, const WordList *list, Round *r, uint32_t *out) {
@@ -174,5 +188,5 @@ bool name_packed(Build *b, const WordList *list, Round *r, uint32_t *out) {
   assert(r->bits == list->id_bits);
   auto bits = static_cast<unsigned>(r->width * r->bits);
   auto key = [&](size_t q) { return packed_bits(list->ids.data, q * r->bits, bits); };
-  return name_keys(b, r->m, key, bits, out, r->last, &r->distinct);
+  return name_keys(b, r->m, key, bits, out, r->last, &r->distinct, true);
 }
