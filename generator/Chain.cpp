@@ -4,12 +4,15 @@
 //   numbering  Each position q <= p = n - k gets its prefix's state, named exactly in rounds
 //              (name_prefixes), each round's names going back to text order a span at a time.
 //              The last names each prefix by its first position; the states are the first
-//              positions below p, numbered by rank, with no global index.
+//              positions below p, numbered by rank, with no global index, then packed to the
+//              bits the states need.
 //   suffixes   Positions are dealt as pairs (state, next state) by ranges of states, and in each
 //              partition the pairs are counted and laid out (Suffixes.cpp).
+//   packing    The suffixes are packed in their own block to the bytes their fields need, and
+//              the states beside them, each with its prefix's last word (pack_chain).
 //
-// Peak bytes a word, past the text's packed ids: the deals' block (8, or 12 for keys too wide to
-// share 64 bits with a position) and each position's state (4).
+// Peak bytes a word, past the text's packed ids: the deals' block (8; 12 for keys too wide to share
+// 64 bits with a position, in two passes of half) beside each position's state (4 while named).
 //
 // A one-word prefix is its word, so the numbering is skipped; on a short text its suffixes are
 // sorted with no deal, in less time and memory than a deal takes (the Bible at prefix 1: 8 MB).  A
@@ -25,32 +28,50 @@
 
 namespace {
 
+// The bits a field up to `most` takes, one at least.
+inline unsigned bits_of(uint64_t most) {
+  return std::max(1u, static_cast<unsigned>(std::bit_width(most)));
+}
+
+// The 32-bit cells that `n` values packed `bits` apart take, with PACKED_SLACK.
+inline size_t packed_cells(size_t n, unsigned bits) {
+  return 2 * ((n * bits + 63) / 64) + PACKED_SLACK / 4;
+}
+
+// Packs the `n` values at `v`, each below 2^bits, `bits` apart in place, in a block that holds
+// packed_cells(n, bits).
+void pack_in_place(uint32_t *v, size_t n, unsigned bits) {
+  // Written a 64-bit word at a time behind the reading: word w is written once values past its 64
+  // bits, 32 at least each, are read, so it never covers one unread.
+  auto *out = reinterpret_cast<uint64_t *>(v);
+  size_t at = 0;
+  uint64_t acc = 0;
+  unsigned fill = 0;
+  for (size_t q = 0; q < n; q++) {
+    uint64_t x = v[q];
+    assert(bits == 32 || x >> bits == 0);
+    acc |= x << fill;
+    fill += bits;
+    if (fill >= 64) {
+      out[at++] = acc;
+      fill -= 64;
+      acc = fill ? x >> (bits - fill) : 0;
+    }
+  }
+  if (fill) out[at++] = acc;
+  assert(2 * at + PACKED_SLACK / 4 == packed_cells(n, bits));
+  std::memset(out + at, 0, PACKED_SLACK);
+}
+
 // Packs the in-memory ids of `list` to the bits its words need, in place, giving back the rest;
 // false, leaving them as they were, if memory ran out.
 bool pack_ids(WordList *list) {
   assert(list->id_bits == 0 && list->spilled.fd < 0);
   size_t n = list->ids.size, words = list->words.size;
-  unsigned bits = std::max(1u, static_cast<unsigned>(std::bit_width(words ? words - 1 : 0)));
-  size_t at = 0, cells = 2 * ((n * bits + 63) / 64) + PACKED_SLACK / 4;  // in 32-bit ids
+  unsigned bits = bits_of(words ? words - 1 : 0);
+  size_t cells = packed_cells(n, bits);
   if (cells > list->ids.cap && !set_capacity(&list->ids, cells)) return false;
-  // Written a 64-bit word at a time behind the reading: word w is written once ids past its 64
-  // bits, 32 at least each, are read, so it never covers one unread.
-  auto *out = reinterpret_cast<uint64_t *>(list->ids.data);
-  uint64_t acc = 0;
-  unsigned fill = 0;
-  for (size_t q = 0; q < n; q++) {
-    uint64_t id = list->ids.data[q];
-    acc |= id << fill;
-    fill += bits;
-    if (fill >= 64) {
-      out[at++] = acc;
-      fill -= 64;
-      acc = fill ? id >> (bits - fill) : 0;
-    }
-  }
-  if (fill) out[at++] = acc;
-  assert(2 * at + PACKED_SLACK / 4 == cells);
-  std::memset(out + at, 0, PACKED_SLACK);
+  pack_in_place(list->ids.data, n, bits);
   list->ids.size = cells;
   shrink_to_fit(&list->ids);
   trim_block(&list->ids, 0);  // the huge page the 32-bit ids filled, now part empty
@@ -106,29 +127,14 @@ bool rank_states(Build *b, uint32_t *st, size_t p, Array<FirstMet> *first, size_
       uint32_t at = st[q];
       assert(at <= q);
       uint64_t below = f[at / 64].bits & ((uint64_t{1} << (at % 64)) - 1);
-      st[q] = has_state(at, p) ? f[at / 64].before + count_bits(below) : NONE;
+      st[q] = has_state(at, p) ? f[at / 64].before + count_bits(below) : count;
     }
   };
   run_tasks(tasks, b->workers, rank);
   return true;
 }
 
-// Makes the states from the bitmap of first meetings, each with its prefix's last word, and the end
-// of the text; false if memory ran out.
-bool make_states(const WordList *list, uint32_t k, const Array<FirstMet> *first, size_t states,
-                 StateTable *t) {
-  if (!reserve(&t->states, states + 1)) return false;
-  for (size_t w = 0; w < first->size; w++)
-    for (uint64_t bits = first->data[w].bits; bits; bits &= bits - 1) {
-      size_t q = w * 64 + static_cast<size_t>(__builtin_ctzll(bits));
-      t->states.data[t->states.size++] = State{0, id_at(list, q + k - 1)};
-    }
-  assert(t->states.size == states);
-  t->states.data[t->states.size++] = State{0, id_at(list, list->packed - 1)};
-  return true;
-}
-
-// Gives each position q <= p its prefix's state, or NONE.
+// Gives each position q <= p its prefix's state, or the end of the text, the state count.
 bool number_states(Build *b, const WordList *list, uint32_t k, uint32_t *st, Array<FirstMet> *first,
                    size_t *states) {
   size_t n = list->packed, p = n - k;
@@ -140,19 +146,66 @@ bool number_states(Build *b, const WordList *list, uint32_t k, uint32_t *st, Arr
   return rank_states(b, st, p, first, states);
 }
 
-// Makes the states of one-word prefixes: ids follow first meeting, so state w is word w for every
-// word met before the last place, that is all but the last word if it is met only there; then the
-// end of the text.  False if memory ran out.
-bool number_words(const WordList *list, StateTable *t) {
+// Readies `p` for `size` records of two fields of `low` and `high` bits; how many cells they take.
+size_t shape_packed(Packed *p, size_t size, unsigned low, unsigned high) {
+  assert(low + high <= 64);
+  p->size = size;
+  p->low = low;
+  p->bytes = (low + high + 7) / 8;
+  return (size * p->bytes + RECORD_SLACK + 7) / 8;
+}
+
+// Packs record i of `p` as `low` and `high`, those before it written: one store, as what it writes
+// past its record the next overwrites.
+inline void put_packed(Packed *p, uint64_t i, uint64_t low, uint64_t high) {
+  assert(i < p->size && low >> p->low == 0);
+  uint64_t v = low | high << p->low;
+  std::memcpy(reinterpret_cast<char *>(p->cells.data) + i * p->bytes, &v, 8);
+}
+
+// Packs the laid-out chain c of `list` into t, the suffixes in their own block, each state with its
+// prefix's last word: for one-word prefixes state w is word w, for longer the s-th first
+// position's, and for the end of the text the text's last.  False if memory ran out.
+bool pack_chain(const WordList *list, uint32_t k, Laid *c, StateTable *t) {
+  size_t count = c->at.size - 1, pairs = c->suffixes.size;
+  const uint32_t *at = c->at.data;
+  const Suffix *laid = c->suffixes.data;
+  uint32_t most = 0;  // a state's last suffix holds its total
+  for (size_t s = 0; s < count; s++) most = std::max(most, laid[at[s + 1] - 1].count);
+  Packed *x = &t->suffixes;
+  size_t cells = shape_packed(x, pairs, bits_of(most), bits_of(count));
+  // Each record is written at or below where it was read, in no more than its eight bytes.
+  if (!move_block(&x->cells, &c->suffixes, cells)) return false;
+  x->cells.size = cells;
+  for (size_t i = 0; i < pairs; i++) put_packed(x, i, laid[i].count, laid[i].next);
+  shrink_to_fit(&x->cells);
+  Packed *y = &t->states;
+  cells = shape_packed(y, count + 1, bits_of(pairs), bits_of(list->words.size - 1));
+  if (!make_block(&y->cells, cells)) return false;
+  y->cells.size = cells;
+  size_t s = 0;
+  if (k == 1)
+    for (; s < count; s++) put_packed(y, s, at[s], s);
+  else
+    for (size_t w = 0; w < t->first.size; w++)
+      for (uint64_t bits = t->first.data[w].bits; bits; bits &= bits - 1, s++) {
+        size_t q = w * 64 + static_cast<size_t>(__builtin_ctzll(bits));
+        put_packed(y, s, at[s], id_at(list, q + k - 1));
+      }
+  assert(s == count);
+  put_packed(y, count, at[count], id_at(list, list->packed - 1));
+  return true;
+}
+
+// Counts the states of one-word prefixes into c->at, zeroed: ids follow first meeting, so state w
+// is word w for every word met before the last place, that is all but the last word if it is met
+// only there; and the end of the text.  False if memory ran out.
+bool number_words(const WordList *list, Laid *c) {
   size_t words = list->words.size, n = list->packed;
   uint32_t last = id_at(list, n - 1);
   bool only_last = last == words - 1;  // seen nowhere else: sought back from the end
   for (size_t q = n - 1; only_last && q-- > 0;) only_last = id_at(list, q) != last;
-  if (!set_capacity(&t->states, words + 1)) return false;
-  for (size_t w = 0; w < words - only_last; w++)
-    t->states.data[t->states.size++] = State{0, static_cast<uint32_t>(w)};
-  t->states.data[t->states.size++] = State{0, last};
-  return true;
+  return make_filled(&c->at, words - only_last + 1, 0u);
 }
 
 bool build_in_memory(WordList *list, uint32_t k, StateTable *t) {
@@ -161,51 +214,53 @@ bool build_in_memory(WordList *list, uint32_t k, StateTable *t) {
   if (n <= k) return true;  // no prefix has a word after it
   if (!pack_ids(list)) return false;
   size_t p = n - k;
+  Laid c{};
+  bool ok = true;
   if (k == 1 && p <= SORTED_POSITIONS && !build_plan.partition_bits) {
     // The peak of this build is the text's arrays beside one block: the unused parts of their last
     // huge pages go first.
     trim_block(&list->words, 0);
-    bool ok = number_words(list, t) && sort_word_suffixes(list, p, t);
-    if (ok) shrink_to_fit(&t->suffixes);
-    return ok;
-  }
-  key_hashes();  // the deals' partitions are picked by hash
-  Build b{};
-  b.workers = build_workers();
-  // The deals' block: pairs (a Suffix each) and, for k >= 2, the keys named before them.
-  size_t record = deal_record_bytes(n, k, list->words.size);
-  bool ok = make_block(&t->suffixes, (n * record + sizeof(Suffix) - 1) / sizeof(Suffix));
-  b.block = reinterpret_cast<char *>(t->suffixes.data);
-  b.block_bytes = t->suffixes.cap * sizeof(Suffix);
-  if (k == 1) {
-    auto made = [] { return true; };
-    auto state = [&](size_t q) { return id_at(list, q); };
-    auto next = [&](size_t q) { return id_at(list, q + 1); };
-    ok = ok && number_words(list, t) &&
-         collect_suffixes(&b, state, next, p, state_count(t), made, t);
+    ok = number_words(list, &c) && sort_word_suffixes(list, p, &c);
   } else {
-    // Each position's state until the suffixes are dealt; then the states, in its block if it fits.
-    Array<uint32_t> st;
-    Array<FirstMet> first;
-    size_t states = 0;
-    ok = ok && make_block(&st, n) && number_states(&b, list, k, st.data, &first, &states);
-    auto dealt = [&] {
-      // Its pages are already faulted in; those past the states go back.
-      if (move_block(&t->states, &st, states + 1))
-        set_capacity(&t->states, states + 1);
-      else
-        release(&st);
-      return make_states(list, k, &first, states, t);
-    };
-    const uint32_t *at = st.data;
-    auto state = [&](size_t q) { return at[q]; };
-    auto next = [&](size_t q) { return at[q + 1]; };
-    ok = ok && collect_suffixes(&b, state, next, p, states, dealt, t);
-    release(&st);
-    t->first = first;  // the walk finds its start's prefix there
+    key_hashes();  // the deals' partitions are picked by hash
+    Build b{};
+    b.workers = build_workers();
+    // The deals' block: pairs (a Suffix each) and, for k >= 2, the keys named before them.
+    size_t record = deal_record_bytes(n, k, list->words.size);
+    ok = make_block(&c.suffixes, (n * record + sizeof(Suffix) - 1) / sizeof(Suffix));
+    b.block = reinterpret_cast<char *>(c.suffixes.data);
+    b.block_bytes = c.suffixes.cap * sizeof(Suffix);
+    if (k == 1) {
+      auto dealt = [] { return true; };
+      ok = ok && number_words(list, &c) &&
+           collect_suffixes(&b, list->ids.data, list->id_bits, p, c.at.size - 1, dealt, &c);
+    } else {
+      // Each position's state, packed to the bits the states need once named, until the suffixes
+      // are dealt; then, in its block, where each state's suffixes start.
+      Array<uint32_t> st;
+      size_t states = 0;
+      ok = ok && make_block(&st, n) && number_states(&b, list, k, st.data, &t->first, &states);
+      unsigned bits = bits_of(states);
+      size_t cells = packed_cells(p + 1, bits);
+      ok = ok && (bits == 32 || cells <= st.cap || set_capacity(&st, cells));
+      if (ok && bits < 32) {
+        pack_in_place(st.data, p + 1, bits);
+        st.size = cells;
+        shrink_to_fit(&st);  // what it frees is faulted in: it goes back now
+      }
+      auto dealt = [&] {
+        c.at = st;
+        c.at.size = 0;
+        st = Array<uint32_t>();
+        return set_capacity(&c.at, states + 1);
+      };
+      ok = ok && collect_suffixes(&b, st.data, bits, p, states, dealt, &c);
+      release(&st);
+    }
+    release(&b);
   }
-  release(&b);
-  if (ok) shrink_to_fit(&t->suffixes);
+  ok = ok && pack_chain(list, k, &c, t);
+  release(&c);
   return ok;
 }
 
@@ -228,7 +283,8 @@ void release(StateTable *t) {
   close_spill(&t->files.suffixes_at);
   close_spill(&t->files.suffixes);
   t->files = ChainFiles();
-  release(&t->states);
-  release(&t->suffixes);
+  release(&t->states.cells);
+  release(&t->suffixes.cells);
+  t->states = t->suffixes = Packed();
   release(&t->first);
 }

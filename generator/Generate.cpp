@@ -50,12 +50,12 @@ inline void put_word(Output *o, const WordList *list, uint32_t id) {
   put_bytes(o, text, len);
 }
 
-// Views of the chain, in memory or in spill files: a state's suffixes [lo, hi), a run of them, the
-// word a step into a state adds, and a run of its prefix; a run that cannot be read fails the
-// output.
+// Views of the chain, in memory or in spill files: the word a step into a state adds and a run of
+// its prefix, and in files a state's suffixes [lo, hi) and a run of them; a run that cannot be read
+// fails the output.
 
 // Binary search for the first suffix whose running count passes `rem` (below the total, the last
-// one's); each step prefetches both places the next may look, so past the caches misses overlap.
+// one's), prefetching as the in-memory step does.
 inline const Suffix *pick(const Suffix *lo, const Suffix *hi, uint32_t rem) {
   assert(lo < hi && rem < hi[-1].count);
   size_t n = static_cast<size_t>(hi - lo);
@@ -85,21 +85,14 @@ uint64_t first_position(const Array<FirstMet> *first, uint64_t r) {
   return lo * 64 + static_cast<uint64_t>(__builtin_ctzll(bits));
 }
 
-// The chain in memory: every run stands where it is, and a state's suffixes are searched whole.
+// The chain in memory: its records are read where they stand.
 struct InMemory {
   const WordList *list;
   const StateTable *t;
-  static constexpr uint64_t WINDOW = UINT64_MAX;
   static constexpr size_t RUN = 64;
 
-  bool bounds(uint64_t s, uint64_t *lo, uint64_t *hi) const {
-    *lo = t->states.data[s].suffixes_at;
-    *hi = t->states.data[s + 1].suffixes_at;  // the end of the text closes the last state's
-    return true;
-  }
-  const Suffix *suffixes(uint64_t at, size_t, Suffix *) const { return t->suffixes.data + at; }
   bool word(uint64_t s, uint32_t *w) const {
-    *w = t->states.data[s].word;
+    *w = state_word(t, s);
     return true;
   }
   const uint32_t *prefix(uint64_t s, uint64_t j, size_t n, uint32_t *buf) const {
@@ -156,11 +149,11 @@ bool put_prefix(const View &v, uint64_t s, uint64_t words, Output *o) {
   return true;
 }
 
-// Steps from state s to the state after a suffix drawn with `rng` by its count.
+// Steps from state s to the state after a suffix drawn with `rng` by its count, in spill files.
 template <class View>
 inline bool step(const View &v, uint64_t s, Random *rng, uint64_t *next) {
   uint64_t lo, hi;
-  Suffix buf[View::WINDOW == UINT64_MAX ? 1 : View::WINDOW];
+  Suffix buf[View::WINDOW];
   if (!v.bounds(s, &lo, &hi)) return false;
   assert(lo < hi);  // every state has a suffix; the last holds the total
   const Suffix *last = v.suffixes(hi - 1, 1, buf);
@@ -176,6 +169,35 @@ inline bool step(const View &v, uint64_t s, Random *rng, uint64_t *next) {
   const Suffix *run = v.suffixes(lo, n, buf);
   if (!run) return false;
   *next = pick(run, run + n, rem)->next;
+  return true;
+}
+
+// Steps as step() does, with a binary search over state s's packed suffixes that prefetches both
+// places the next step may look, so past the caches misses overlap.  It moves a byte pointer: the
+// places it may look are found off the chain of loads that the search waits on.
+inline bool step(const InMemory &v, uint64_t s, Random *rng, uint64_t *next) {
+  const StateTable *t = v.t;
+  const Packed *x = &t->suffixes;
+  uint64_t lo = suffixes_at(t, s), n = suffixes_at(t, s + 1) - lo;
+  assert(n > 0);  // every state has a suffix; the last holds the total
+  uint32_t rem = draw_below(rng, suffix_count(t, lo + n - 1));
+  const size_t bytes = x->bytes;
+  const uint64_t counts = (uint64_t{1} << x->low) - 1;
+  const char *at = reinterpret_cast<const char *>(x->cells.data) + lo * bytes;
+  while (n > 1) {
+    uint64_t half = n / 2, ahead = (n - half) / 2;  // ahead: the next step's half
+    if (ahead > 0) {
+      __builtin_prefetch(at + (ahead - 1) * bytes);
+      __builtin_prefetch(at + (half + ahead - 1) * bytes);
+    }
+    uint64_t r;
+    std::memcpy(&r, at + (half - 1) * bytes, 8);
+    bool below = rem < (r & counts);
+    at = below ? at : at + half * bytes;
+    lo = below ? lo : lo + half;
+    n -= half;
+  }
+  *next = suffix_next(t, lo);
   return true;
 }
 

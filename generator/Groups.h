@@ -19,12 +19,13 @@ constexpr size_t FIRST_KEYS = 1024;
 constexpr size_t MIN_BUFFER = size_t{4} << 10, MAX_BUFFER = size_t{1} << 20;
 
 // A spilled build: what its stream buffers may take, the in-memory build that works each group,
-// and the blocks kept from group to group (its records as read and as dealt, and its states).
+// and the blocks kept from group to group (its records as read and as dealt, and where its states'
+// suffixes start).
 struct Spiller {
   size_t buffers;
   Build b;
   Array<Suffix> records, block;
-  Array<State> states;
+  Array<uint32_t> states;
 };
 
 // Gives back what the build's workers and the last group kept.

@@ -9,19 +9,20 @@
 //
 //   StateTable::states    [states + 1]  State{suffixes_at, word}, in order of first meeting; the
 //                                       last is the end of the text, which has no suffix
-//        states[s].suffixes_at --> suffixes[suffixes_at .. states[s + 1].suffixes_at)
-//        states[s].word: the last word of the prefix, printed on stepping into the state
+//        suffixes_at(s) --> suffixes[suffixes_at(s) .. suffixes_at(s + 1))
+//        state_word(s): the last word of the prefix, printed on stepping into the state
 //   StateTable::suffixes  [pairs]       Suffix{count, next}: a distinct state after a state
-//        suffixes[i].next --> the state the step leads to; the word it adds is that state's
+//        suffix_next(i) --> the state the step leads to; the word it adds is that state's
 //   StateTable::first     [n / 64 + 1]  where prefixes are first met: state s's prefix is
 //                                       ids[q .. q + k) at the s-th first position q (k >= 2)
 //
-// A step needs no word of its own: the word after a prefix fixes the prefix it leads to, and is
-// that prefix's last.  "Newest first": position n of the all-states list is state count - 1 - n
-// (state_at), and a state's suffixes stand in reverse order of first meeting.  `count` is the
-// running sum up to and including a suffix, so a state's last suffix holds its total and a weighted
-// pick is a binary search.  A chain too large for memory is kept in spill files as ChainFiles
-// (Spilled.cpp).
+// States and suffixes are Packed: each record in the whole bytes its two fields need, so a chain
+// takes about half of what 32-bit fields would.  A step needs no word of its own: the word after a
+// prefix fixes the prefix it leads to, and is that prefix's last.  "Newest first": position n of
+// the all-states list is state count - 1 - n (state_at), and a state's suffixes stand in reverse
+// order of first meeting.  `count` is the running sum up to and including a suffix, so a state's
+// last suffix holds its total and a weighted pick is a binary search.  A chain too large for memory
+// is kept in spill files as ChainFiles (Spilled.cpp).
 #ifndef CHATTERLOOM_MARKOV_H
 #define CHATTERLOOM_MARKOV_H
 
@@ -127,6 +128,32 @@ struct Suffix {
   uint32_t next;
 };
 
+// Records of two fields packed in `bytes` <= 8 bytes each: record i is the low 8 * bytes bits of
+// the eight bytes from byte i * bytes, its first field the low `low` bits, its second the rest.
+// RECORD_SLACK readable bytes follow the last record, so each is one load.
+struct Packed {
+  Array<uint64_t> cells;
+  uint64_t size = 0;  // records
+  unsigned bytes = 0, low = 0;
+};
+constexpr size_t RECORD_SLACK = 8;
+
+// Record i of `p`, its two fields still together.
+inline uint64_t packed_record(const Packed *p, uint64_t i) {
+  assert(i < p->size && p->bytes >= 1 && p->bytes <= 8);
+  uint64_t v;
+  std::memcpy(&v, reinterpret_cast<const char *>(p->cells.data) + i * p->bytes, 8);
+  return p->bytes == 8 ? v : v & ((uint64_t{1} << 8 * p->bytes) - 1);
+}
+
+inline uint32_t low_field(const Packed *p, uint64_t record) {
+  return static_cast<uint32_t>(record & ((uint64_t{1} << p->low) - 1));
+}
+
+inline uint32_t high_field(const Packed *p, uint64_t record) {
+  return static_cast<uint32_t>(record >> p->low);
+}
+
 // 64 positions' first-meeting bits and how many came before: a rank is one cache line away.
 struct FirstMet {
   uint64_t bits;
@@ -143,8 +170,8 @@ struct ChainFiles {
 // The chain of `k`-word prefixes, only what the walk needs: its arrays, or `files` if ids spilled.
 struct StateTable {
   uint32_t k = 0;
-  Array<State> states;
-  Array<Suffix> suffixes;
+  Packed states;    // State{suffixes_at, word}: suffixes_at low
+  Packed suffixes;  // Suffix{count, next}: count low
   Array<FirstMet> first;
   ChainFiles files;
 };
@@ -152,6 +179,26 @@ struct StateTable {
 inline uint64_t state_count(const StateTable *t) {
   if (t->files.suffixes.fd >= 0) return t->files.states;
   return t->states.size ? t->states.size - 1 : 0;
+}
+
+// Where state s's suffixes start; s may be the end of the text, where the last state's end.
+inline uint32_t suffixes_at(const StateTable *t, uint64_t s) {
+  return low_field(&t->states, packed_record(&t->states, s));
+}
+
+// The word a step into state s prints.
+inline uint32_t state_word(const StateTable *t, uint64_t s) {
+  return high_field(&t->states, packed_record(&t->states, s));
+}
+
+// The running count of suffix i.
+inline uint32_t suffix_count(const StateTable *t, uint64_t i) {
+  return low_field(&t->suffixes, packed_record(&t->suffixes, i));
+}
+
+// The state suffix i leads to.
+inline uint32_t suffix_next(const StateTable *t, uint64_t i) {
+  return high_field(&t->suffixes, packed_record(&t->suffixes, i));
 }
 
 // Returns the state at 0-based position n of the all-states list, or NONE.

@@ -12,11 +12,11 @@
 namespace {
 
 // Appends a group's suffixes and its states' starts (from `begin`, else `bounds`) to the chain.
-bool append_group(StateTable *t, const Suffix *out, size_t pairs, size_t states, const State *begin,
-                  const uint32_t *bounds, SpillWriter *starts) {
+bool append_group(StateTable *t, const Suffix *out, size_t pairs, size_t states,
+                  const uint32_t *begin, const uint32_t *bounds, SpillWriter *starts) {
   uint64_t base = t->files.suffixes_total;
   for (size_t g = 0; g < states; g++)
-    put(starts, base + (begin ? begin[g].suffixes_at : g ? bounds[g - 1] : 0));
+    put(starts, base + (begin ? begin[g] : g ? bounds[g - 1] : 0));
   t->files.suffixes_total += pairs;
   return write_at(&t->files.suffixes, base * sizeof(Suffix), out, pairs * sizeof(Suffix));
 }
@@ -51,8 +51,8 @@ bool gather_in_memory(Spiller *s, Dealt *d, size_t g, size_t r, size_t first, si
                    &s->b, r, first, count, make, [&] { return s->states.data; }, pairs);
 }
 
-// Gathering a group holds its records twice (16 bytes) and at most a state (8) per record.
-constexpr size_t PAIR_BYTES = 24;
+// Gathering a group holds its records twice (16 bytes) and at most a state's start (4) per record.
+constexpr size_t PAIR_BYTES = 20;
 
 template <class Feed>
 bool deal_and_gather(Spiller *s, uint64_t m, size_t first, size_t count, Feed feed, StateTable *t,

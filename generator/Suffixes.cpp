@@ -3,6 +3,11 @@
 
 #include <utility>
 
+void release(Laid *c) {
+  release(&c->suffixes);
+  release(&c->at);
+}
+
 bool start_pairs(Scratch *x, size_t records, size_t states) {
   // Room for a partition's pairs at once, as clear_table's, and no more: pages reserved are pages
   // the peak counts once touched.
@@ -62,9 +67,9 @@ size_t lay_out_state(Scratch *x, const Suffix *rec, size_t c, Suffix *out) {
 }
 
 // Lays out the `n` records at `part` in place, counting-sorted by state into x->pairs (sized once
-// for `most`); sets states[g].suffixes_at, from `at`, and `*laid`.  False if memory ran out.
+// for `most`); sets starts[g], from `at`, and `*laid`.  False if memory ran out.
 bool gather_sorted(Scratch *x, Suffix *part, size_t n, size_t most, size_t first, size_t count,
-                   State *states, size_t at, size_t *laid) {
+                   uint32_t *starts, size_t at, size_t *laid) {
   if (!make_filled(&x->bounds, count + 1, 0u) || !fit_block(&x->pairs, most)) return false;
   uint32_t *end = x->bounds.data;
   for (size_t i = 0; i < n; i++) end[record_at<PairRecord>(part, i).state - first + 1]++;
@@ -79,7 +84,7 @@ bool gather_sorted(Scratch *x, Suffix *part, size_t n, size_t most, size_t first
   for (size_t g = 0, begin = 0; g < count; begin = end[g++]) {
     size_t d = lay_out_state(x, x->pairs.data + begin, end[g] - begin, part + made);
     if (d == 0) return false;
-    states[g].suffixes_at = static_cast<uint32_t>(at + made);
+    starts[g] = static_cast<uint32_t>(at + made);
     made += d;
   }
   *laid = made;
@@ -88,8 +93,8 @@ bool gather_sorted(Scratch *x, Suffix *part, size_t n, size_t most, size_t first
 
 // Gathers as gather_sorted does, counting through a table of the pairs: for a partition a frequent
 // state made too large to sort.
-bool gather_counted(Scratch *x, Suffix *part, size_t n, size_t first, size_t count, State *states,
-                    size_t at, size_t *laid) {
+bool gather_counted(Scratch *x, Suffix *part, size_t n, size_t first, size_t count,
+                    uint32_t *starts, size_t at, size_t *laid) {
   auto feed = [&](auto sink) {
     for (size_t i = 0; i < n; i++)
       if (!sink(record_at<PairRecord>(part, i))) return false;
@@ -97,7 +102,7 @@ bool gather_counted(Scratch *x, Suffix *part, size_t n, size_t first, size_t cou
   };
   if (!count_pairs(x, first, count, n, feed) || !lay_out_pairs(x, count, part)) return false;
   for (size_t g = 0; g < count; g++)
-    states[g].suffixes_at = static_cast<uint32_t>(at + (g ? x->bounds.data[g - 1] : 0));
+    starts[g] = static_cast<uint32_t>(at + (g ? x->bounds.data[g - 1] : 0));
   *laid = x->pairs.size;
   return true;
 }
@@ -155,7 +160,7 @@ bool split_states(Build *b, size_t m, size_t first, size_t count, size_t target,
   return true;
 }
 
-bool gather_parts(Build *b, const Ranges *r, State *states, size_t *pairs) {
+bool gather_parts(Build *b, const Ranges *r, uint32_t *at, size_t *pairs) {
   Array<size_t> made;  // pairs per partition
   if (!make_filled(&made, r->parts, size_t{0})) return false;
   // A partition past twice its target is counted, not sorted; a worker's bounds are made once for
@@ -171,7 +176,7 @@ bool gather_parts(Build *b, const Ranges *r, State *states, size_t *pairs) {
     size_t from = b->start.data[part], n = b->start.data[part + 1] - from;
     size_t first = r->lo.data[part], count = r->lo.data[part + 1] - first;
     Suffix *in = reinterpret_cast<Suffix *>(b->block) + from;
-    State *own = states + (first - r->first);
+    uint32_t *own = at + (first - r->first);
     size_t *laid = &made.data[part];
     bool ok = !b->failed && fit_block(&x->bounds, most_states + 1) &&
               (n <= 2 * r->target ? gather_sorted(x, in, n, most, first, count, own, from, laid)
@@ -186,7 +191,7 @@ bool gather_parts(Build *b, const Ranges *r, State *states, size_t *pairs) {
     Suffix *block = reinterpret_cast<Suffix *>(b->block);
     std::memmove(block + base, block + from, made.data[part] * sizeof(Suffix));
     for (size_t s = r->lo.data[part]; s < r->lo.data[part + 1]; s++)
-      states[s - r->first].suffixes_at -= static_cast<uint32_t>(shift);
+      at[s - r->first] -= static_cast<uint32_t>(shift);
     base += made.data[part];
   }
   *pairs = base;
@@ -200,13 +205,12 @@ namespace {
 // its start, 8 bytes each to their sizeof(N), never overwrite one unread.  Sets `*pairs`; dirties
 // `met`.
 template <class N>
-size_t lead_of(const N *next, const State *states, size_t count, uint32_t *met, size_t *pairs) {
+size_t lead_of(const N *next, const uint32_t *ends, size_t count, uint32_t *met, size_t *pairs) {
   size_t lead = 0, made = 0;
-  for (size_t s = 0, begin = 0; s < count; begin = states[s++].suffixes_at) {
+  for (size_t s = 0, begin = 0; s < count; begin = ends[s++]) {
     size_t d = 0;  // the state's distinct words
     auto stamp = static_cast<uint32_t>(s + 1);
-    for (size_t i = begin; i < states[s].suffixes_at; i++)
-      d += std::exchange(met[next[i]], stamp) != stamp;
+    for (size_t i = begin; i < ends[s]; i++) d += std::exchange(met[next[i]], stamp) != stamp;
     made += d;
     // Its last suffix ends at 8 * made bytes, written once at least begin + d words are read.
     lead = std::max(lead, 8 * made - std::min(8 * made, sizeof(N) * (begin + d)));
@@ -215,42 +219,41 @@ size_t lead_of(const N *next, const State *states, size_t count, uint32_t *met, 
   return (lead + 7) & ~size_t{7};  // the words stay aligned
 }
 
-// Lays out the suffixes of the `count` states, whose counts of positions `states` holds, as
+// Lays out the suffixes of the `count` states, whose counts of positions c->at holds, as
 // sort_word_suffixes does, holding next words as N; false if memory ran out.
 template <class N>
-bool lay_out_words(const WordList *list, size_t p, size_t count, StateTable *t) {
-  State *states = t->states.data;
-  uint32_t at = 0;
-  for (size_t s = 0; s < count; s++) at += std::exchange(states[s].suffixes_at, at);
+bool lay_out_words(const WordList *list, size_t p, size_t count, Laid *c) {
+  uint32_t *starts = c->at.data, at = 0;
+  for (size_t s = 0; s < count; s++) at += std::exchange(starts[s], at);
   // Next words, sorted by state, go in the suffixes' own block, the suffixes laid over them: two
   // blocks would double the peak.  `met` holds each word's last state, then its place, plus one.
   Array<uint32_t> met;
   size_t words = count + 1, held = (p * sizeof(N) + 7) / 8;
-  if (!make_filled(&met, words, 0u) || !make_block(&t->suffixes, held)) {
+  if (!make_filled(&met, words, 0u) || !make_block(&c->suffixes, held)) {
     release(&met);
     return false;
   }
-  t->suffixes.size = held;  // what a move of the block must keep
-  auto *next = reinterpret_cast<N *>(t->suffixes.data);
+  c->suffixes.size = held;  // what a move of the block must keep
+  auto *next = reinterpret_cast<N *>(c->suffixes.data);
   IdReader ids = read_ids(list, 0);
   for (size_t q = 0, id = next_id(&ids); q < p; q++) {
     uint32_t after = next_id(&ids);
-    next[states[id].suffixes_at++] = static_cast<N>(after);
+    next[starts[id]++] = static_cast<N>(after);
     id = after;
   }
-  size_t pairs, lead = lead_of(next, states, count, met.data, &pairs);
-  if (!set_capacity(&t->suffixes, std::max(lead + 8 * held, 8 * pairs) / 8 + 1)) {
+  size_t pairs, lead = lead_of(next, starts, count, met.data, &pairs);
+  if (!set_capacity(&c->suffixes, std::max(lead + 8 * held, 8 * pairs) / 8 + 1)) {
     release(&met);
     return false;
   }
-  auto *bytes = reinterpret_cast<char *>(t->suffixes.data);
+  auto *bytes = reinterpret_cast<char *>(c->suffixes.data);
   std::memmove(bytes + lead, bytes, p * sizeof(N));
   next = reinterpret_cast<N *>(bytes + lead);
   std::fill(met.data, met.data + words, 0u);
-  Suffix *out = t->suffixes.data;
+  Suffix *out = c->suffixes.data;
   size_t made = 0;
   for (size_t s = 0, begin = 0; s < count; s++) {
-    size_t end = states[s].suffixes_at, d = 0;
+    size_t end = starts[s], d = 0;
     assert(end > begin);  // every state has a word after it
     for (size_t i = begin; i < end; i++) {
       uint32_t w = next[i], &place = met.data[w];
@@ -263,27 +266,27 @@ bool lay_out_words(const WordList *list, size_t p, size_t count, StateTable *t) 
     }
     // Counts stay below 2^32: so do positions.
     newest_first(out + made, d);
-    states[s].suffixes_at = static_cast<uint32_t>(made);
+    starts[s] = static_cast<uint32_t>(made);
     made += d;
     begin = end;
   }
   assert(made == pairs);
-  t->suffixes.size = made;
-  states[count].suffixes_at = static_cast<uint32_t>(made);
+  c->suffixes.size = made;
+  starts[count] = static_cast<uint32_t>(made);
   release(&met);
   return true;
 }
 
 }  // namespace
 
-bool sort_word_suffixes(const WordList *list, size_t p, StateTable *t) {
+bool sort_word_suffixes(const WordList *list, size_t p, Laid *c) {
   // Next words are states, or the end of the text, the last word if new.
-  size_t count = t->states.size - 1;
+  size_t count = c->at.size - 1;
   assert(p > 0 && count > 0);  // a state is a word met before p
-  // suffixes_at counts positions, then marks where next words go, at last where suffixes begin.
+  // c->at counts positions, then marks where next words go, at last where suffixes begin.
   IdReader ids = read_ids(list, 0);
-  for (size_t q = 0; q < p; q++) t->states.data[next_id(&ids)].suffixes_at++;
+  for (size_t q = 0; q < p; q++) c->at.data[next_id(&ids)]++;
   // Next words in 16 bits where they fit: half the block, and plain stores.
-  if (count < UINT16_MAX) return lay_out_words<uint16_t>(list, p, count, t);
-  return lay_out_words<uint32_t>(list, p, count, t);
+  if (count < UINT16_MAX) return lay_out_words<uint16_t>(list, p, count, c);
+  return lay_out_words<uint32_t>(list, p, count, c);
 }

@@ -4,6 +4,15 @@
 
 #include "Deal.h"
 
+// A chain as the build lays it out, before it is packed: its suffixes, and where each state's
+// start, the end of the text's, at[states], closing the last.
+struct Laid {
+  Array<Suffix> suffixes;
+  Array<uint32_t> at;
+};
+
+void release(Laid *c);
+
 // Readies `x` to count at most `records` records of `states` states; false if memory ran out.
 bool start_pairs(Scratch *x, size_t records, size_t states);
 
@@ -73,11 +82,12 @@ inline size_t cache_target(size_t m) {
 }
 
 // Lays out each partition a deal by `r` left in the block as suffixes, all moved to its start; sets
-// states[s - first].suffixes_at and `*pairs`.  False if memory ran out.
-bool gather_parts(Build *b, const Ranges *r, State *states, size_t *pairs);
+// at[s - first], where state s's start, and `*pairs`.  False if memory ran out.
+bool gather_parts(Build *b, const Ranges *r, uint32_t *at, size_t *pairs);
 
 // Lays out in the block the suffixes of `count` states from `first`, from the m records make(i),
-// dealt by ranges of states; then dealt() gives the states, or null.  Sets `*pairs`.
+// dealt by ranges of states; then dealt() gives room for where each state's start, or null.  Sets
+// `*pairs`.
 template <class Make, class Dealt>
 bool gather_pairs(Build *b, size_t m, size_t first, size_t count, Make make, Dealt dealt,
                   size_t *pairs) {
@@ -88,31 +98,35 @@ bool gather_pairs(Build *b, size_t m, size_t first, size_t count, Make make, Dea
     for (size_t i = from; i < to; i++) sink(make(i));
     return true;
   };
-  State *states = nullptr;
+  uint32_t *at = nullptr;
   bool ok = split_states(b, m, first, count, cache_target(m), SIZE_MAX, tally_feed<decltype(feed)>,
                          &feed, &r) &&
-            deal(b, m, r.parts, make, part_of) && (states = dealt()) != nullptr &&
-            gather_parts(b, &r, states, pairs);
+            deal(b, m, r.parts, make, part_of) && (at = dealt()) != nullptr &&
+            gather_parts(b, &r, at, pairs);
   release(&r);
   return ok;
 }
 
-// Lays out as gather_pairs does the suffixes of positions [0, p) from their states state(q) and the
-// states after them next(q) (`count` or more: the end of the text); once they are read, dealt()
-// must make the states in t.
-template <class StateOf, class NextOf, class Dealt>
-bool collect_suffixes(Build *b, StateOf state, NextOf next, size_t p, size_t count, Dealt dealt,
-                      StateTable *t) {
+// Lays out as gather_pairs does the suffixes of positions [0, p) from each position's state and the
+// state after it, read as one run from the values packed `bits` apart at `states` (`count` or more:
+// the end of the text) into c; once they are read, dealt() must leave c->at room for count + 1.
+template <class Dealt>
+bool collect_suffixes(Build *b, const uint32_t *states, unsigned bits, size_t p, size_t count,
+                      Dealt dealt, Laid *c) {
+  const uint64_t mask = (uint64_t{1} << bits) - 1;
   auto make = [&](size_t q) {
-    return PairRecord{state(q), std::min(next(q), static_cast<uint32_t>(count))};
+    uint64_t two = packed_bits(states, q * bits, 2 * bits);
+    return PairRecord{static_cast<uint32_t>(two & mask),
+                      static_cast<uint32_t>(std::min<uint64_t>(two >> bits, count))};
   };
-  auto states = [&]() -> State * {
+  auto at = [&]() -> uint32_t * {
     if (!dealt()) return nullptr;
-    assert(t->states.size == count + 1);
-    return t->states.data;
+    assert(c->at.cap > count);
+    c->at.size = count + 1;
+    return c->at.data;
   };
-  if (!gather_pairs(b, p, 0, count, make, states, &t->suffixes.size)) return false;
-  t->states.data[count].suffixes_at = static_cast<uint32_t>(t->suffixes.size);
+  if (!gather_pairs(b, p, 0, count, make, at, &c->suffixes.size)) return false;
+  c->at.data[count] = static_cast<uint32_t>(c->suffixes.size);
   return true;
 }
 
@@ -120,9 +134,9 @@ bool collect_suffixes(Build *b, StateOf state, NextOf next, size_t p, size_t cou
 // position, take 16 MiB at most, near the cache.
 constexpr size_t SORTED_POSITIONS = size_t{1} << 22;
 
-// Lays out the one-word suffixes of the packed ids of `list` [0, p) into t->suffixes by a counting
-// sort in the same block; t->states holds word w as state w, and the end of the text.  False if
-// memory ran out.
-bool sort_word_suffixes(const WordList *list, size_t p, StateTable *t);
+// Lays out the one-word suffixes of the packed ids of `list` [0, p) into c by a counting sort in
+// the suffixes' own block; c->at holds zeros for word w as state w, and the end of the text.  False
+// if memory ran out.
+bool sort_word_suffixes(const WordList *list, size_t p, Laid *c);
 
 #endif
