@@ -38,28 +38,29 @@ inline size_t packed_cells(size_t n, unsigned bits) {
   return 2 * ((n * bits + 63) / 64) + PACKED_SLACK / 4;
 }
 
-// Packs the `n` values at `v`, each below 2^bits, `bits` apart in place, in a block that holds
-// packed_cells(n, bits).
-void pack_in_place(uint32_t *v, size_t n, unsigned bits) {
-  // Written a 64-bit word at a time behind the reading: word w is written once values past its 64
-  // bits, 32 at least each, are read, so it never covers one unread.
+// Packs the `n` values packed `from` bits apart at `v` (32: plain), each below 2^to, `to` <= from
+// apart in place, in a block that holds packed_cells(n, to).
+void repack(uint32_t *v, size_t n, unsigned from, unsigned to) {
+  assert(to <= from);
+  // Written a 64-bit word at a time behind the reading: word w is written once the values that
+  // fill it are read, and they took at least as many bits, so it never covers one unread.
   auto *out = reinterpret_cast<uint64_t *>(v);
   size_t at = 0;
   uint64_t acc = 0;
   unsigned fill = 0;
   for (size_t q = 0; q < n; q++) {
-    uint64_t x = v[q];
-    assert(bits == 32 || x >> bits == 0);
+    uint64_t x = from == 32 ? v[q] : packed_id(v, q * from, from);
+    assert(to == 32 || x >> to == 0);
     acc |= x << fill;
-    fill += bits;
+    fill += to;
     if (fill >= 64) {
       out[at++] = acc;
       fill -= 64;
-      acc = fill ? x >> (bits - fill) : 0;
+      acc = fill ? x >> (to - fill) : 0;
     }
   }
   if (fill) out[at++] = acc;
-  assert(2 * at + PACKED_SLACK / 4 == packed_cells(n, bits));
+  assert(2 * at + PACKED_SLACK / 4 == packed_cells(n, to));
   std::memset(out + at, 0, PACKED_SLACK);
 }
 
@@ -71,7 +72,7 @@ bool pack_ids(WordList *list) {
   unsigned bits = bits_of(words ? words - 1 : 0);
   size_t cells = packed_cells(n, bits);
   if (cells > list->ids.cap && !set_capacity(&list->ids, cells)) return false;
-  pack_in_place(list->ids.data, n, bits);
+  repack(list->ids.data, n, 32, bits);
   list->ids.size = cells;
   shrink_to_fit(&list->ids);
   trim_block(&list->ids, 0);  // the huge page the 32-bit ids filled, now part empty
@@ -96,21 +97,24 @@ inline uint32_t count_bits(uint64_t x) {
 // keeps too few in flight.
 constexpr size_t RANK_AHEAD = 32;
 
-// Turns each first position st[q] into its state, the rank of the first positions below p, leaving
-// their bitmap in `first` and their number in `states`; false if memory ran out.
-bool rank_states(Build *b, uint32_t *st, size_t p, Array<FirstMet> *first, size_t *states) {
+// Turns each first position at q of `st`, packed `bits` apart, into its state there, the rank of
+// the first positions below p, leaving their bitmap in `first` and their number in `states`; false
+// if memory ran out.
+bool rank_states(Build *b, uint32_t *st, unsigned bits, size_t p, Array<FirstMet> *first,
+                 size_t *states) {
   size_t words = p / 64 + 1;
   if (!make_block(first, words)) return false;
   first->size = words;
   FirstMet *f = first->data;
+  auto name = [&](size_t q) { return word_bits(st, q * bits, bits); };
   size_t tasks = range_tasks(b->workers);
   auto mark = [&](size_t r, unsigned) {
     for (size_t w = range_start(words, tasks, r), end = range_start(words, tasks, r + 1); w < end;
          w++) {
-      uint64_t bits = 0;
+      uint64_t met = 0;
       for (size_t q = w * 64, last = std::min(p, q + 64); q < last; q++)
-        bits |= uint64_t{st[q] == q} << (q % 64);
-      f[w].bits = bits;
+        met |= uint64_t{name(q) == q} << (q % 64);
+      f[w].bits = met;
     }
   };
   run_tasks(tasks, b->workers, mark);
@@ -120,30 +124,37 @@ bool rank_states(Build *b, uint32_t *st, size_t p, Array<FirstMet> *first, size_
     count += count_bits(f[w].bits);
   }
   *states = count;
+  // Ranges of whole words of 64 positions: each task writes 64-bit words of its own.
   auto rank = [&](size_t r, unsigned) {
-    for (size_t q = range_start(p + 1, tasks, r), end = range_start(p + 1, tasks, r + 1); q < end;
-         q++) {
-      if (q + RANK_AHEAD < end) __builtin_prefetch(&f[st[q + RANK_AHEAD] / 64]);
-      uint32_t at = st[q];
+    for (size_t q = range_start(words, tasks, r) * 64,
+                end = std::min(p + 1, range_start(words, tasks, r + 1) * 64);
+         q < end; q++) {
+      if (q + RANK_AHEAD < end) __builtin_prefetch(&f[name(q + RANK_AHEAD) / 64]);
+      uint32_t at = name(q);
       assert(at <= q);
       uint64_t below = f[at / 64].bits & ((uint64_t{1} << (at % 64)) - 1);
-      st[q] = has_state(at, p) ? f[at / 64].before + count_bits(below) : count;
+      put_bits(st, q * bits, bits,
+               has_state(at, p) ? f[at / 64].before + count_bits(below) : count);
     }
   };
   run_tasks(tasks, b->workers, rank);
   return true;
 }
 
-// Gives each position q <= p its prefix's state, or the end of the text, the state count.
+// Gives each position q <= p its prefix's state, or the end of the text, the state count, packed
+// bits_of(p) apart in `st`: the last round's names are first positions, at most p, and packed
+// they leave the naming's peak the bits a position the rest do not use.
 bool number_states(Build *b, const WordList *list, uint32_t k, uint32_t *st, Array<FirstMet> *first,
                    size_t *states) {
   size_t n = list->packed, p = n - k;
+  unsigned bits = bits_of(p);
   auto name = [&](Round *r) {
-    if (r->d > 0) return name_round(b, st, r->d, r->m, st, r->last, &r->distinct);
-    return name_packed(b, list, r, st);
+    Names out{st, r->last ? bits : 32};
+    if (r->d > 0) return name_round(b, st, r->d, r->m, out, r->last, &r->distinct);
+    return name_packed(b, list, r, out);
   };
   if (!name_prefixes(n, k, list->words.size, name)) return false;
-  return rank_states(b, st, p, first, states);
+  return rank_states(b, st, bits, p, first, states);
 }
 
 // Readies `p` for `size` records of two fields of `low` and `high` bits; how many cells they take.
@@ -239,12 +250,14 @@ bool build_in_memory(WordList *list, uint32_t k, StateTable *t) {
       // are dealt; then, in its block, where each state's suffixes start.
       Array<uint32_t> st;
       size_t states = 0;
-      ok = ok && make_block(&st, n) && number_states(&b, list, k, st.data, &t->first, &states);
+      // It takes a slack past its n ids (32 bits, or packed), as packed reads want.
+      ok = ok && make_block(&st, n + PACKED_SLACK / 4) &&
+           number_states(&b, list, k, st.data, &t->first, &states);
       unsigned bits = bits_of(states);
       size_t cells = packed_cells(p + 1, bits);
       ok = ok && (bits == 32 || cells <= st.cap || set_capacity(&st, cells));
       if (ok && bits < 32) {
-        pack_in_place(st.data, p + 1, bits);
+        repack(st.data, p + 1, bits_of(p), bits);
         st.size = cells;
         shrink_to_fit(&st);  // what it frees is faulted in: it goes back now
       }

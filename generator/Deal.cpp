@@ -54,12 +54,13 @@ constexpr unsigned SPAN_BITS = 20, MIN_SPAN_BITS = 12;
 // Writes each dealt record's name to out[q] a span at a time, from every partition's run in it, so
 // names stay in cache; false if memory ran out.
 template <class Form>
-bool write_back(Build *b, const Form &form, size_t parts, size_t m, uint32_t *out) {
+bool write_back(Build *b, const Form &form, size_t parts, size_t m, Names out) {
   using Record = typename Form::Record;
   size_t tasks = range_tasks(b->workers);
   unsigned bits = SPAN_BITS;
   while (bits > MIN_SPAN_BITS && (m >> bits) < tasks) bits--;
-  size_t span = size_t{1} << (build_plan.span_bits ? build_plan.span_bits : bits);
+  if (build_plan.span_bits) bits = std::max(build_plan.span_bits, out.bits < 32 ? 6u : 0u);
+  size_t span = size_t{1} << bits;
   size_t spans = (m + span - 1) / span;
   const char *block = b->block;
   auto write = [&](size_t r, unsigned worker) {
@@ -91,7 +92,7 @@ bool write_back(Build *b, const Form &form, size_t parts, size_t m, uint32_t *ou
           size_t q = form.at(r);
           if (q >= end) break;
           assert(q >= s * span);
-          out[q] = form.name(r);
+          put_name(out, q, form.name(r));
         }
         run->data[part] = i;
       }
@@ -109,7 +110,7 @@ constexpr unsigned WIDE_PASSES = 2;
 
 // Names the keys key(q), q < m, as name_round does, dealt in records of `form` in `passes` passes.
 template <class Form, class Key>
-bool name_dealt(Build *b, const Form &form, size_t m, Key key, uint32_t *out, bool last,
+bool name_dealt(Build *b, const Form &form, size_t m, Key key, Names out, bool last,
                 unsigned passes) {
   using Record = typename Form::Record;
   size_t parts = size_t{1} << form.bits, base = 0, from = 0;
@@ -150,8 +151,8 @@ bool name_dealt(Build *b, const Form &form, size_t m, Key key, uint32_t *out, bo
 
 // Names the keys key(q), q < m, of `key_bits` bits, as name_round does, in passes if `split`.
 template <class Key>
-bool name_keys(Build *b, size_t m, Key key, unsigned key_bits, uint32_t *out, bool last,
-               size_t *names, bool split) {
+bool name_keys(Build *b, size_t m, Key key, unsigned key_bits, Names out, bool last, size_t *names,
+               bool split) {
   unsigned bits = key_partition_bits(key_bits, m, *names);
   // Names of a deal are places in the block, below m but not dense.
   if (bits > 0) {
@@ -162,14 +163,14 @@ bool name_keys(Build *b, size_t m, Key key, unsigned key_bits, uint32_t *out, bo
     return ok;
   }
   // Keys that fit one table are named where they stand, with no deal; `out` may be what key(q)
-  // reads, as long as key(q) reads nothing below q.
+  // reads, as long as key(q) reads nothing below q (a packed name lands in cells up to q's).
   Scratch *x = &b->scratch[0];
   size_t used = 0;
   if (!clear_table(x, std::min(m, *names))) return false;
   for (size_t q = 0; q < m; q++) {
     uint32_t name = name_of(&x->table, &used, key(q), static_cast<uint32_t>(last ? q : used));
     if (name == NONE) return false;
-    out[q] = name;
+    put_name(out, q, name);
   }
   *names = x->keys = used;
   return true;
@@ -177,13 +178,13 @@ bool name_keys(Build *b, size_t m, Key key, unsigned key_bits, uint32_t *out, bo
 
 }  // namespace
 
-bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, uint32_t *out, bool last,
+bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, Names out, bool last,
                 size_t *names) {
   auto key = [&](size_t q) { return a[q] | uint64_t{a[q + d]} << 32; };
-  return name_keys(b, m, key, 64, out, last, names, a != out);
+  return name_keys(b, m, key, 64, out, last, names, a != out.at);
 }
 
-bool name_packed(Build *b, const WordList *list, Round *r, uint32_t *out) {
+bool name_packed(Build *b, const WordList *list, Round *r, Names out) {
   // A window is the ids' own bits, as packed.
   assert(r->bits == list->id_bits);
   auto bits = static_cast<unsigned>(r->width * r->bits);

@@ -337,12 +337,27 @@ bool deal(Build *b, size_t m, size_t parts, Make make, PartOf part_of, Keep keep
   return true;
 }
 
-// Names each key (a[q], a[q + d]), q < m, into out[q], at most `*names` distinct: by first position
-// in the last round, else by numbers below m, leaving in `*names` how many.
-bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, uint32_t *out, bool last,
+// Where a round's names go: 32 bits each, or the last round's packed `bits` apart; a write-back's
+// span then covers whole 64-bit words, so that no two threads write in one.
+struct Names {
+  uint32_t *at;
+  unsigned bits;
+};
+
+// Writes name `name` of position q to `out`.
+inline void put_name(Names out, size_t q, uint32_t name) {
+  if (out.bits == 32)
+    out.at[q] = name;
+  else
+    put_bits(out.at, q * out.bits, out.bits, name);
+}
+
+// Names each key (a[q], a[q + d]), q < m, into `out` at q, at most `*names` distinct: by first
+// position in the last round, else by numbers below m, leaving in `*names` how many.
+bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, Names out, bool last,
                 size_t *names);
 
 // Names the windows of the packed ids of `list` of the first round as name_round does.
-bool name_packed(Build *b, const WordList *list, Round *r, uint32_t *out);
+bool name_packed(Build *b, const WordList *list, Round *r, Names out);
 
 #endif

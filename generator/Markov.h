@@ -93,6 +93,28 @@ inline uint32_t packed_id(const void *at, uint64_t bit, unsigned bits) {
   return static_cast<uint32_t>((v >> (bit % 8)) & ((uint64_t{1} << bits) - 1));
 }
 
+// The `count` <= 32 bits at bit `bit` of the 64-bit words at `at`, reading only the words they lie
+// in, so that another thread may write the words around them.
+inline uint32_t word_bits(const void *at, uint64_t bit, unsigned count) {
+  assert(count >= 1 && count <= 32);
+  const auto *w = static_cast<const uint64_t *>(at) + bit / 64;
+  unsigned shift = bit % 64;
+  uint64_t v = w[0] >> shift;
+  if (shift + count > 64) v |= w[1] << (64 - shift);
+  return static_cast<uint32_t>(v & ((uint64_t{1} << count) - 1));
+}
+
+// Writes the low `count` <= 32 bits of v at bit `bit` of the 64-bit words at `at`, keeping the
+// bits around them: the words it touches must be no other thread's.
+inline void put_bits(void *at, uint64_t bit, unsigned count, uint64_t v) {
+  assert(count >= 1 && count <= 32 && v >> count == 0);
+  auto *w = static_cast<uint64_t *>(at) + bit / 64;
+  unsigned shift = bit % 64;
+  uint64_t mask = (uint64_t{1} << count) - 1;
+  w[0] = (w[0] & ~(mask << shift)) | v << shift;
+  if (shift + count > 64) w[1] = (w[1] & ~(mask >> (64 - shift))) | v >> (64 - shift);
+}
+
 // Id q of a text whose ids the in-memory build has packed.
 inline uint32_t id_at(const WordList *list, uint64_t q) {
   assert(list->id_bits > 0 && q < list->packed);

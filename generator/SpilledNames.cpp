@@ -42,7 +42,7 @@ bool name_in_memory(Spiller *s, Dealt *keys, size_t g, size_t r, Array<uint32_t>
   }
   s->b.block = reinterpret_cast<char *>(s->block.data);
   s->b.block_bytes = s->block.cap * sizeof(Suffix);
-  ok = ok && (r == 0 || name_round(&s->b, x, r, r, x, true, &names));
+  ok = ok && (r == 0 || name_round(&s->b, x, r, r, Names{x, 32}, true, &names));
   // Each key is named by its first place; a first place is named first.
   size_t next = 0;
   for (size_t i = 0; ok && i < r; i++) {
