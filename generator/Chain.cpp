@@ -44,24 +44,13 @@ void repack(uint32_t *v, size_t n, unsigned from, unsigned to) {
   assert(to <= from);
   // Written a 64-bit word at a time behind the reading: word w is written once the values that
   // fill it are read, and they took at least as many bits, so it never covers one unread.
-  auto *out = reinterpret_cast<uint64_t *>(v);
-  size_t at = 0;
-  uint64_t acc = 0;
-  unsigned fill = 0;
-  for (size_t q = 0; q < n; q++) {
-    uint64_t x = from == 32 ? v[q] : packed_id(v, q * from, from);
-    assert(to == 32 || x >> to == 0);
-    acc |= x << fill;
-    fill += to;
-    if (fill >= 64) {
-      out[at++] = acc;
-      fill -= 64;
-      acc = fill ? x >> (to - fill) : 0;
-    }
-  }
-  if (fill) out[at++] = acc;
-  assert(2 * at + PACKED_SLACK / 4 == packed_cells(n, to));
-  std::memset(out + at, 0, PACKED_SLACK);
+  WordStream in = stream_from(v, 0, from);
+  auto *words = reinterpret_cast<uint64_t *>(v);
+  WordSink out{words, 0, 0, to};
+  for (size_t q = 0; q < n; q++) sink_put(&out, stream_next(&in));
+  if (out.fill) *out.next++ = out.acc;
+  assert(2 * static_cast<size_t>(out.next - words) + PACKED_SLACK / 4 == packed_cells(n, to));
+  std::memset(out.next, 0, PACKED_SLACK);
 }
 
 // Packs the in-memory ids of `list` to the bits its words need, in place, giving back the rest;
@@ -93,8 +82,8 @@ inline uint32_t count_bits(uint64_t x) {
 #endif
 }
 
-// How far ahead the rank prefetches: its loads land anywhere in the bitmap, and the core alone
-// keeps too few in flight.
+// How many names the rank reads, prefetching their bitmap words, before it ranks them: its loads
+// land anywhere in the bitmap, and the core alone keeps too few in flight.
 constexpr size_t RANK_AHEAD = 32;
 
 // Turns each first position at q of `st`, packed `bits` apart, into its state there, the rank of
@@ -106,14 +95,15 @@ bool rank_states(Build *b, uint32_t *st, unsigned bits, size_t p, Array<FirstMet
   if (!make_block(first, words)) return false;
   first->size = words;
   FirstMet *f = first->data;
-  auto name = [&](size_t q) { return word_bits(st, q * bits, bits); };
   size_t tasks = range_tasks(b->workers);
   auto mark = [&](size_t r, unsigned) {
-    for (size_t w = range_start(words, tasks, r), end = range_start(words, tasks, r + 1); w < end;
-         w++) {
+    size_t w = range_start(words, tasks, r), end = range_start(words, tasks, r + 1);
+    if (w == end) return;
+    WordStream names = stream_from(st, w * 64, bits);
+    for (; w < end; w++) {
       uint64_t met = 0;
       for (size_t q = w * 64, last = std::min(p, q + 64); q < last; q++)
-        met |= uint64_t{name(q) == q} << (q % 64);
+        met |= uint64_t{stream_next(&names) == q} << (q % 64);
       f[w].bits = met;
     }
   };
@@ -124,18 +114,26 @@ bool rank_states(Build *b, uint32_t *st, unsigned bits, size_t p, Array<FirstMet
     count += count_bits(f[w].bits);
   }
   *states = count;
-  // Ranges of whole words of 64 positions: each task writes 64-bit words of its own.
+  // Ranges of 64 positions at a time, so each task writes 64-bit words of its own, in place, each
+  // once the names it holds are read.
   auto rank = [&](size_t r, unsigned) {
-    for (size_t q = range_start(words, tasks, r) * 64,
-                end = std::min(p + 1, range_start(words, tasks, r + 1) * 64);
-         q < end; q++) {
-      if (q + RANK_AHEAD < end) __builtin_prefetch(&f[name(q + RANK_AHEAD) / 64]);
-      uint32_t at = name(q);
-      assert(at <= q);
-      uint64_t below = f[at / 64].bits & ((uint64_t{1} << (at % 64)) - 1);
-      put_bits(st, q * bits, bits,
-               has_state(at, p) ? f[at / 64].before + count_bits(below) : count);
+    size_t q = range_start(words, tasks, r) * 64,
+           end = std::min(p + 1, range_start(words, tasks, r + 1) * 64);
+    if (q >= end) return;
+    WordStream names = stream_from(st, q, bits);
+    WordSink out{reinterpret_cast<uint64_t *>(st) + q * bits / 64, 0, 0, bits};
+    uint32_t run[RANK_AHEAD];  // read, their bitmap words prefetched, then ranked
+    for (; q < end; q += RANK_AHEAD) {
+      size_t n = std::min(RANK_AHEAD, end - q);
+      for (size_t i = 0; i < n; i++) __builtin_prefetch(&f[(run[i] = stream_next(&names)) / 64]);
+      for (size_t i = 0; i < n; i++) {
+        uint32_t at = run[i];
+        assert(at <= q + i);
+        uint64_t below = f[at / 64].bits & ((uint64_t{1} << (at % 64)) - 1);
+        sink_put(&out, has_state(at, p) ? f[at / 64].before + count_bits(below) : count);
+      }
     }
+    sink_end(&out);
   };
   run_tasks(tasks, b->workers, rank);
   return true;
@@ -246,21 +244,16 @@ bool build_in_memory(WordList *list, uint32_t k, StateTable *t) {
       ok = ok && number_words(list, &c) &&
            collect_suffixes(&b, list->ids.data, list->id_bits, p, c.at.size - 1, dealt, &c);
     } else {
-      // Each position's state, packed to the bits the states need once named, until the suffixes
-      // are dealt; then, in its block, where each state's suffixes start.
+      // Each position's state until the suffixes are dealt, packed as the naming left them (the
+      // bits of the states would save a few bits a position for one more pass), with the slack
+      // packed reads want; then, in its block, where each state's suffixes start.
       Array<uint32_t> st;
       size_t states = 0;
-      // It takes a slack past its n ids (32 bits, or packed), as packed reads want.
       ok = ok && make_block(&st, n + PACKED_SLACK / 4) &&
            number_states(&b, list, k, st.data, &t->first, &states);
-      unsigned bits = bits_of(states);
-      size_t cells = packed_cells(p + 1, bits);
-      ok = ok && (bits == 32 || cells <= st.cap || set_capacity(&st, cells));
-      if (ok && bits < 32) {
-        repack(st.data, p + 1, bits_of(p), bits);
-        st.size = cells;
-        shrink_to_fit(&st);  // what it frees is faulted in: it goes back now
-      }
+      unsigned bits = bits_of(p);
+      st.size = std::min(st.cap, packed_cells(p + 1, bits));
+      shrink_to_fit(&st);  // what it frees is faulted in: it goes back now
       auto dealt = [&] {
         c.at = st;
         c.at.size = 0;

@@ -38,6 +38,7 @@ void release(Build *b) {
     release(&x.owner);
     release(&x.bounds);
     release(&x.runs);
+    release(&x.names);
     x.keys = 0;
   }
   release(&b->cursor);
@@ -48,26 +49,32 @@ void release(Build *b) {
 namespace {
 
 // log2 of a write-back's span: its 4 MiB of names stay in the cache while every partition's run in
-// it is written; a short text's are shortened only until every task has some.
-constexpr unsigned SPAN_BITS = 20, MIN_SPAN_BITS = 12;
+// it is written; a short text's are shortened only until every task has some.  Packed names are
+// gathered a span at a time in 32 bits, then packed in order, so no word is written twice nor by
+// two threads: 2^PACKED_SPAN_BITS of them, 64 KiB, stay in a core's own cache.
+constexpr unsigned SPAN_BITS = 20, MIN_SPAN_BITS = 12, PACKED_SPAN_BITS = 14;
 
-// Writes each dealt record's name to out[q] a span at a time, from every partition's run in it, so
-// names stay in cache; false if memory ran out.
+// Writes each dealt record's name to `out` at q a span at a time, from every partition's run in it,
+// so names stay in cache; false if memory ran out.
 template <class Form>
 bool write_back(Build *b, const Form &form, size_t parts, size_t m, Names out) {
   using Record = typename Form::Record;
   size_t tasks = range_tasks(b->workers);
   unsigned bits = SPAN_BITS;
   while (bits > MIN_SPAN_BITS && (m >> bits) < tasks) bits--;
-  if (build_plan.span_bits) bits = std::max(build_plan.span_bits, out.bits < 32 ? 6u : 0u);
+  // A pass of a deal in passes holds only some positions' names: the others' stand packed already.
+  bool packed = out.bits < 32, some = b->start.data[parts] < m;
+  if (packed) bits = std::min(bits, PACKED_SPAN_BITS);
+  if (build_plan.span_bits) bits = std::max(build_plan.span_bits, packed ? 6u : 0u);
   size_t span = size_t{1} << bits;
   size_t spans = (m + span - 1) / span;
   const char *block = b->block;
   auto write = [&](size_t r, unsigned worker) {
     size_t s = range_start(spans, tasks, r), last = range_start(spans, tasks, r + 1);
     Array<size_t> *run = &b->scratch[worker].runs;
+    Array<uint32_t> *names = &b->scratch[worker].names;
     if (s == last) return;
-    if (!fit_block(run, parts)) {
+    if (!fit_block(run, parts) || (packed && !fit_block(names, span))) {
       b->failed = true;
       return;
     }
@@ -84,7 +91,12 @@ bool write_back(Build *b, const Form &form, size_t parts, size_t m, Names out) {
       run->data[part] = lo;
     }
     for (; s < last; s++) {
-      size_t end = std::min(m, (s + 1) * span);
+      size_t end = std::min(m, (s + 1) * span), base = packed ? s * span : 0;
+      uint32_t *to = packed ? names->data : out.at;  // name q goes to to[q - base]
+      if (packed && some) {
+        WordStream in = stream_from(out.at, base, out.bits);
+        for (size_t q = base; q < end; q++) to[q - base] = stream_next(&in);
+      }
       for (size_t part = 0; part < parts; part++) {
         size_t i = run->data[part], stop = b->start.data[part + 1];
         for (; i < stop; i++) {
@@ -92,9 +104,14 @@ bool write_back(Build *b, const Form &form, size_t parts, size_t m, Names out) {
           size_t q = form.at(r);
           if (q >= end) break;
           assert(q >= s * span);
-          put_name(out, q, form.name(r));
+          to[q - base] = form.name(r);
         }
         run->data[part] = i;
+      }
+      if (packed) {
+        WordSink sink{reinterpret_cast<uint64_t *>(out.at) + base * out.bits / 64, 0, 0, out.bits};
+        for (size_t q = base; q < end; q++) sink_put(&sink, to[q - base]);
+        sink_end(&sink);
       }
     }
   };

@@ -236,6 +236,7 @@ struct Scratch {
   Array<uint32_t> owner;   // the state of each pair counted, from the first
   Array<uint32_t> bounds;  // where each state's pairs go
   Array<size_t> runs;      // a write-back's next record in each partition
+  Array<uint32_t> names;   // a packed write-back's span of names
   size_t keys;             // the keys of the last partition, to size the next
 };
 
@@ -326,7 +327,13 @@ bool deal(Build *b, size_t m, size_t parts, Make make, PartOf part_of, Keep keep
       if (part - from >= to - from) b->cursor.data[r * parts + part] = at + r;
   auto copy = [&](size_t r, unsigned) {
     size_t *c = b->cursor.data + r * parts;
-    for (size_t q = range_start(m, ranges, r), end = range_start(m, ranges, r + 1); q < end; q++) {
+    size_t q = range_start(m, ranges, r), end = range_start(m, ranges, r + 1);
+    if (all)
+      for (; q < end; q++) {
+        auto rec = make(q);
+        put_record(b->block, c[part_of(rec)]++, keep(rec));
+      }
+    for (; q < end; q++) {
       auto rec = make(q);
       size_t part = part_of(rec);
       put_record(b->block, c[part], keep(rec));

@@ -93,15 +93,58 @@ inline uint32_t packed_id(const void *at, uint64_t bit, unsigned bits) {
   return static_cast<uint32_t>((v >> (bit % 8)) & ((uint64_t{1} << bits) - 1));
 }
 
-// The `count` <= 32 bits at bit `bit` of the 64-bit words at `at`, reading only the words they lie
-// in, so that another thread may write the words around them.
-inline uint32_t word_bits(const void *at, uint64_t bit, unsigned count) {
-  assert(count >= 1 && count <= 32);
-  const auto *w = static_cast<const uint64_t *>(at) + bit / 64;
-  unsigned shift = bit % 64;
-  uint64_t v = w[0] >> shift;
-  if (shift + count > 64) v |= w[1] << (64 - shift);
-  return static_cast<uint32_t>(v & ((uint64_t{1} << count) - 1));
+// Reads values packed `bits` <= 32 apart in order from 64-bit words, loading only the words they
+// lie in, so that another thread may write the words around them.
+struct WordStream {
+  const uint64_t *next;  // the word after those loaded
+  uint64_t acc;          // the bits loaded and not yet read, lowest first
+  unsigned have, bits;
+};
+
+// A stream of the values packed `bits` apart at `at`, from value q.
+inline WordStream stream_from(const void *at, uint64_t q, unsigned bits) {
+  assert(bits >= 1 && bits <= 32);
+  const auto *w = static_cast<const uint64_t *>(at) + q * bits / 64;
+  auto shift = static_cast<unsigned>(q * bits % 64);
+  return WordStream{w + 1, w[0] >> shift, 64 - shift, bits};
+}
+
+inline uint32_t stream_next(WordStream *s) {
+  uint64_t mask = (uint64_t{1} << s->bits) - 1, v = s->acc;
+  if (s->have >= s->bits) {
+    s->acc >>= s->bits;
+    s->have -= s->bits;
+  } else {
+    uint64_t word = *s->next++;
+    unsigned used = s->bits - s->have;  // of the next word
+    v |= word << s->have;
+    s->acc = word >> used;
+    s->have = 64 - used;
+  }
+  return static_cast<uint32_t>(v & mask);
+}
+
+// Writes values packed `bits` <= 32 apart in order to 64-bit words, from the start of one.
+struct WordSink {
+  uint64_t *next;  // the word the bits gathered go to
+  uint64_t acc;
+  unsigned fill, bits;
+};
+
+inline void sink_put(WordSink *s, uint64_t v) {
+  assert(v >> s->bits == 0);
+  s->acc |= v << s->fill;
+  s->fill += s->bits;
+  if (s->fill >= 64) {
+    *s->next++ = s->acc;
+    s->fill -= 64;
+    s->acc = s->fill ? v >> (s->bits - s->fill) : 0;
+  }
+}
+
+// Writes the part of a word gathered last, keeping the bits past it.
+inline void sink_end(WordSink *s) {
+  if (s->fill) *s->next = (*s->next & ~uint64_t{0} << s->fill) | s->acc;
 }
 
 // Writes the low `count` <= 32 bits of v at bit `bit` of the 64-bit words at `at`, keeping the

@@ -113,9 +113,16 @@ bool gather_pairs(Build *b, size_t m, size_t first, size_t count, Make make, Dea
 template <class Dealt>
 bool collect_suffixes(Build *b, const uint32_t *states, unsigned bits, size_t p, size_t count,
                       Dealt dealt, Laid *c) {
-  const uint64_t mask = (uint64_t{1} << bits) - 1;
+  const uint64_t mask = (uint64_t{1} << bits) - 1, both = (mask << bits) | mask;
   auto make = [&](size_t q) {
-    uint64_t two = packed_bits(states, q * bits, 2 * bits);
+    // Two values of 28 bits or fewer lie in the 8 bytes from the byte the first starts in.
+    uint64_t two;
+    if (bits <= 28) {
+      std::memcpy(&two, reinterpret_cast<const char *>(states) + q * bits / 8, 8);
+      two = two >> (q * bits % 8) & both;
+    } else {
+      two = packed_bits(states, q * bits, 2 * bits);
+    }
     return PairRecord{static_cast<uint32_t>(two & mask),
                       static_cast<uint32_t>(std::min<uint64_t>(two >> bits, count))};
   };
