@@ -174,7 +174,8 @@ inline bool step(const View &v, uint64_t s, Random *rng, uint64_t *next) {
 
 // Steps as step() does, with a binary search over state s's packed suffixes that prefetches both
 // places the next step may look, so past the caches misses overlap.  It moves a byte pointer: the
-// places it may look are found off the chain of loads that the search waits on.
+// places it may look are found off the chain of loads that the search waits on, and the suffix it
+// stops at is read where it stands.
 inline bool step(const InMemory &v, uint64_t s, Random *rng, uint64_t *next) {
   const StateTable *t = v.t;
   const Packed *x = &t->suffixes;
@@ -192,12 +193,11 @@ inline bool step(const InMemory &v, uint64_t s, Random *rng, uint64_t *next) {
     }
     uint64_t r;
     std::memcpy(&r, at + (half - 1) * bytes, 8);
-    bool below = rem < (r & counts);
-    at = below ? at : at + half * bytes;
-    lo = below ? lo : lo + half;
+    const char *up = at + half * bytes;
+    at = rem < (r & counts) ? at : up;
     n -= half;
   }
-  *next = suffix_next(t, lo);
+  *next = high_field(x, record_there(x, at));
   return true;
 }
 

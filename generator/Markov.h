@@ -203,12 +203,18 @@ struct Packed {
 };
 constexpr size_t RECORD_SLACK = 8;
 
-// Record i of `p`, its two fields still together.
-inline uint64_t packed_record(const Packed *p, uint64_t i) {
-  assert(i < p->size && p->bytes >= 1 && p->bytes <= 8);
+// The record of `p` at `at`, its two fields still together.
+inline uint64_t record_there(const Packed *p, const char *at) {
+  assert(p->bytes >= 1 && p->bytes <= 8);
   uint64_t v;
-  std::memcpy(&v, reinterpret_cast<const char *>(p->cells.data) + i * p->bytes, 8);
+  std::memcpy(&v, at, 8);
   return p->bytes == 8 ? v : v & ((uint64_t{1} << 8 * p->bytes) - 1);
+}
+
+// Record i of `p`.
+inline uint64_t packed_record(const Packed *p, uint64_t i) {
+  assert(i < p->size);
+  return record_there(p, reinterpret_cast<const char *>(p->cells.data) + i * p->bytes);
 }
 
 inline uint32_t low_field(const Packed *p, uint64_t record) {
