@@ -172,6 +172,17 @@ inline void put_packed(Packed *p, uint64_t i, uint64_t low, uint64_t high) {
   std::memcpy(reinterpret_cast<char *>(p->cells.data) + i * p->bytes, &v, 8);
 }
 
+// Packs record i of `p` as put_packed does, keeping the bytes past it: those of the record after,
+// written before it.
+inline void put_over(Packed *p, uint64_t i, uint64_t low, uint64_t high) {
+  assert(i < p->size && low >> p->low == 0);
+  char *at = reinterpret_cast<char *>(p->cells.data) + i * p->bytes;
+  uint64_t v, mine = p->bytes == 8 ? ~uint64_t{0} : (uint64_t{1} << 8 * p->bytes) - 1;
+  std::memcpy(&v, at, 8);
+  v = (v & ~mine) | low | high << p->low;
+  std::memcpy(at, &v, 8);
+}
+
 // Packs the laid-out chain c of `list` into t, the suffixes in their own block, each state with its
 // prefix's last word: for one-word prefixes state w is word w, for longer the s-th first
 // position's, and for the end of the text the text's last.  False if memory ran out.
@@ -188,21 +199,27 @@ bool pack_chain(const WordList *list, uint32_t k, Laid *c, StateTable *t) {
   x->cells.size = cells;
   for (size_t i = 0; i < pairs; i++) put_packed(x, i, laid[i].count, laid[i].next);
   shrink_to_fit(&x->cells);
+  // The states go over the starts where they fit, on pages already faulted in, from the last, so
+  // that none covers a start unread: a record of 4 bytes or more stands at or past its start.
   Packed *y = &t->states;
   cells = shape_packed(y, count + 1, bits_of(pairs), bits_of(list->words.size - 1));
-  if (!make_block(&y->cells, cells)) return false;
+  bool over = y->bytes >= sizeof(uint32_t) && 2 * cells <= c->at.cap;  // grown, it might move
+  if (!(over ? move_block(&y->cells, &c->at, cells) : make_block(&y->cells, cells))) return false;
   y->cells.size = cells;
-  size_t s = 0;
+  size_t s = count;
+  put_over(y, s, at[s], id_at(list, list->packed - 1));
   if (k == 1)
-    for (; s < count; s++) put_packed(y, s, at[s], s);
+    for (; s > 0; s--) put_over(y, s - 1, at[s - 1], s - 1);
   else
-    for (size_t w = 0; w < t->first.size; w++)
-      for (uint64_t bits = t->first.data[w].bits; bits; bits &= bits - 1, s++) {
-        size_t q = w * 64 + static_cast<size_t>(__builtin_ctzll(bits));
-        put_packed(y, s, at[s], id_at(list, q + k - 1));
+    for (size_t w = t->first.size; w-- > 0;)
+      for (uint64_t bits = t->first.data[w].bits; bits;
+           bits &= ~(uint64_t{1} << 63 >> __builtin_clzll(bits))) {
+        size_t q = w * 64 + 63 - static_cast<size_t>(__builtin_clzll(bits));
+        s--;
+        put_over(y, s, at[s], id_at(list, q + k - 1));
       }
-  assert(s == count);
-  put_packed(y, count, at[count], id_at(list, list->packed - 1));
+  assert(s == 0);
+  shrink_to_fit(&y->cells);
   return true;
 }
 
@@ -254,11 +271,12 @@ bool build_in_memory(WordList *list, uint32_t k, StateTable *t) {
       unsigned bits = bits_of(p);
       st.size = std::min(st.cap, packed_cells(p + 1, bits));
       shrink_to_fit(&st);  // what it frees is faulted in: it goes back now
+      // Its pages stay for the states, packed at the end.
       auto dealt = [&] {
         c.at = st;
         c.at.size = 0;
         st = Array<uint32_t>();
-        return set_capacity(&c.at, states + 1);
+        return states < c.at.cap || set_capacity(&c.at, states + 1);
       };
       ok = ok && collect_suffixes(&b, st.data, bits, p, states, dealt, &c);
       release(&st);
