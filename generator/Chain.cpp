@@ -1,18 +1,19 @@
 // The chain build, from a text's word ids to its states and suffixes.  Every pass reads and writes
 // the text's arrays in order; what must be found at random is found in a partition whose table fits
-// in a core's cache (Deal.h).  The ids are first packed to the bits their words need.  Two steps:
+// in a core's cache (Deal.h).  The ids are first packed to the bits their words need.  Three steps:
 //   numbering  Each position q <= p = n - k gets its prefix's state, named exactly in rounds
 //              (name_prefixes), each round's names going back to text order a span at a time.
-//              The last names each prefix by its first position; the states are the first
-//              positions below p, numbered by rank, with no global index, then packed to the
-//              bits the states need.
+//              The last names each prefix by its first position, packed to the bits of p; the
+//              states are the first positions below p, numbered in place by rank, with no global
+//              index.
 //   suffixes   Positions are dealt as pairs (state, next state) by ranges of states, and in each
-//              partition the pairs are counted and laid out (Suffixes.cpp).
+//              partition the pairs are counted and laid out (Suffixes.cpp); where each state's
+//              suffixes start goes to the front of the positions' block, now free.
 //   packing    The suffixes are packed in their own block to the bytes their fields need, and
-//              the states beside them, each with its prefix's last word (pack_chain).
+//              the states over their starts, each with its prefix's last word (pack_chain).
 //
-// Peak bytes a word, past the text's packed ids: the deals' block (8; 12 for keys too wide to share
-// 64 bits with a position, in two passes of half) beside each position's state (4 while named).
+// Peak bytes a word, past the text's packed ids: the deals' block (8, or 12 for keys too wide to
+// share 64 bits with a position) beside each position's state (the bits of p).
 //
 // A one-word prefix is its word, so the numbering is skipped; on a short text its suffixes are
 // sorted with no deal, in less time and memory than a deal takes (the Bible at prefix 1: 8 MB).  A

@@ -62,8 +62,7 @@ bool write_back(Build *b, const Form &form, size_t parts, size_t m, Names out) {
   size_t tasks = range_tasks(b->workers);
   unsigned bits = SPAN_BITS;
   while (bits > MIN_SPAN_BITS && (m >> bits) < tasks) bits--;
-  // A pass of a deal in passes holds only some positions' names: the others' stand packed already.
-  bool packed = out.bits < 32, some = b->start.data[parts] < m;
+  bool packed = out.bits < 32;
   if (packed) bits = std::min(bits, PACKED_SPAN_BITS);
   if (build_plan.span_bits) bits = std::max(build_plan.span_bits, packed ? 6u : 0u);
   size_t span = size_t{1} << bits;
@@ -93,10 +92,6 @@ bool write_back(Build *b, const Form &form, size_t parts, size_t m, Names out) {
     for (; s < last; s++) {
       size_t end = std::min(m, (s + 1) * span), base = packed ? s * span : 0;
       uint32_t *to = packed ? names->data : out.at;  // name q goes to to[q - base]
-      if (packed && some) {
-        WordStream in = stream_from(out.at, base, out.bits);
-        for (size_t q = base; q < end; q++) to[q - base] = stream_next(&in);
-      }
       for (size_t part = 0; part < parts; part++) {
         size_t i = run->data[part], stop = b->start.data[part + 1];
         for (; i < stop; i++) {
@@ -119,63 +114,49 @@ bool write_back(Build *b, const Form &form, size_t parts, size_t m, Names out) {
   return !b->failed;
 }
 
-// A deal of 12-byte records whose keys are not read from the names it writes takes two passes,
-// each dealing half the partitions and naming them: whole, its block beside every position's name
-// would set the build's peak, half again the pairs'.  Records of 8 bytes take one: a second pass
-// over every key would cost more time (a seventh of the build) than the bytes it saves are worth.
-constexpr unsigned WIDE_PASSES = 2;
-
-// Names the keys key(q), q < m, as name_round does, dealt in records of `form` in `passes` passes.
+// Names the keys key(q), q < m, as name_round does, dealt in records of `form`.
 template <class Form, class Key>
-bool name_dealt(Build *b, const Form &form, size_t m, Key key, Names out, bool last,
-                unsigned passes) {
+bool name_dealt(Build *b, const Form &form, size_t m, Key key, Names out, bool last) {
   using Record = typename Form::Record;
-  size_t parts = size_t{1} << form.bits, base = 0, from = 0;
+  size_t parts = size_t{1} << form.bits;
   auto make = [&](size_t q) { return form.make(key(q), q); };
   auto part_of = [&](const typename Form::Made &r) { return form.part(r); };
   auto keep = [&](const typename Form::Made &r) { return form.keep(r); };
-  auto name = [&](size_t i, unsigned worker) {
+  auto name = [&](size_t part, unsigned worker) {
     Scratch *x = &b->scratch[worker];
-    size_t part = from + i, begin = b->start.data[part], end = b->start.data[part + 1], used = 0;
-    if (b->failed || !clear_table(x, end - begin)) {
+    size_t from = b->start.data[part], to = b->start.data[part + 1], used = 0;
+    if (b->failed || !clear_table(x, to - from)) {
       b->failed = true;
       return;
     }
-    for (size_t j = begin; j < end; j++) {
-      Record r = record_at<Record>(b->block, j);
-      // Names below m: a pass's places in the block, past those of the passes before.
-      auto fresh = static_cast<uint32_t>(last ? form.at(r) : base + begin + used);
+    for (size_t i = from; i < to; i++) {
+      Record r = record_at<Record>(b->block, i);
+      auto fresh = static_cast<uint32_t>(last ? form.at(r) : from + used);
       uint32_t name = name_of(&x->table, &used, form.key(r), fresh);
       if (name == NONE) {
         b->failed = true;
         return;
       }
-      put_record(b->block, j, form.named(r, name));  // the key is done with: the name takes it
+      put_record(b->block, i, form.named(r, name));  // the key is done with: the name takes it
     }
     x->keys = used;
   };
-  for (unsigned pass = 0; pass < passes; pass++) {
-    size_t to = parts * (pass + 1) / passes;
-    // The keys are dealt first, so in one pass `out` may be what they came from.
-    if (!deal(b, m, parts, make, part_of, keep, from, to)) return false;
-    run_tasks(to - from, b->workers, name);
-    if (b->failed || !write_back(b, form, parts, m, out)) return false;
-    base += b->start.data[parts];
-    from = to;
-  }
-  return true;
+  // The keys are dealt first, so `out` may be what they came from.
+  if (!deal(b, m, parts, make, part_of, keep)) return false;
+  run_tasks(parts, b->workers, name);
+  return !b->failed && write_back(b, form, parts, m, out);
 }
 
-// Names the keys key(q), q < m, of `key_bits` bits, as name_round does, in passes if `split`.
+// Names the keys key(q), q < m, of `key_bits` bits, as name_round does.
 template <class Key>
-bool name_keys(Build *b, size_t m, Key key, unsigned key_bits, Names out, bool last, size_t *names,
-               bool split) {
+bool name_keys(Build *b, size_t m, Key key, unsigned key_bits, Names out, bool last,
+               size_t *names) {
   unsigned bits = key_partition_bits(key_bits, m, *names);
   // Names of a deal are places in the block, below m but not dense.
   if (bits > 0) {
     bool ok = narrow_keys(key_bits, bits, m)
-                  ? name_dealt(b, NarrowKeys{bits, key_bits}, m, key, out, last, 1)
-                  : name_dealt(b, WideKeys{bits}, m, key, out, last, split ? WIDE_PASSES : 1);
+                  ? name_dealt(b, NarrowKeys{bits, key_bits}, m, key, out, last)
+                  : name_dealt(b, WideKeys{bits}, m, key, out, last);
     *names = m;
     return ok;
   }
@@ -198,7 +179,7 @@ bool name_keys(Build *b, size_t m, Key key, unsigned key_bits, Names out, bool l
 bool name_round(Build *b, const uint32_t *a, size_t d, size_t m, Names out, bool last,
                 size_t *names) {
   auto key = [&](size_t q) { return a[q] | uint64_t{a[q + d]} << 32; };
-  return name_keys(b, m, key, 64, out, last, names, a != out.at);
+  return name_keys(b, m, key, 64, out, last, names);
 }
 
 bool name_packed(Build *b, const WordList *list, Round *r, Names out) {
@@ -206,5 +187,5 @@ bool name_packed(Build *b, const WordList *list, Round *r, Names out) {
   assert(r->bits == list->id_bits);
   auto bits = static_cast<unsigned>(r->width * r->bits);
   auto key = [&](size_t q) { return packed_bits(list->ids.data, q * r->bits, bits); };
-  return name_keys(b, r->m, key, bits, out, r->last, &r->distinct, true);
+  return name_keys(b, r->m, key, bits, out, r->last, &r->distinct);
 }

@@ -291,12 +291,11 @@ struct Whole {
   }
 };
 
-// Deals keep(make(q)), q < m, into `parts` partitions by part_of(make(q)), in text order, keeping
-// only those of partitions [from, to); false if memory ran out or the block is too small.
+// Deals keep(make(q)), q < m, into `parts` partitions by part_of(make(q)), in text order; false if
+// memory ran out or the block is too small.
 template <class Make, class PartOf, class Keep = Whole>
-bool deal(Build *b, size_t m, size_t parts, Make make, PartOf part_of, Keep keep = Keep(),
-          size_t from = 0, size_t to = SIZE_MAX) {
-  to = std::min(to, parts);
+bool deal(Build *b, size_t m, size_t parts, Make make, PartOf part_of, Keep keep = Keep()) {
+  if (m > b->block_bytes / sizeof(keep(make(0)))) return false;
   size_t ranges = range_tasks(b->workers);
   if (!make_filled(&b->cursor, ranges * parts, size_t{0}) ||
       !make_filled(&b->start, parts + 1, size_t{0}))
@@ -313,31 +312,16 @@ bool deal(Build *b, size_t m, size_t parts, Make make, PartOf part_of, Keep keep
     for (size_t r = 0; r < ranges; r++) {
       size_t c = b->cursor.data[r * parts + part];
       b->cursor.data[r * parts + part] = at;
-      if (part - from < to - from) at += c;
+      at += c;
     }
   }
   b->start.data[parts] = at;
-  assert(at == m || to - from < parts);
-  // A record of a partition left out is written where the next overwrites it: each range's own
-  // place past those kept, with no branch in the loop.
-  bool all = to - from == parts;
-  if (at + (all ? 0 : ranges) > b->block_bytes / sizeof(keep(make(0)))) return false;
-  for (size_t r = 0; r < ranges && !all; r++)
-    for (size_t part = 0; part < parts; part++)
-      if (part - from >= to - from) b->cursor.data[r * parts + part] = at + r;
+  assert(at == m);
   auto copy = [&](size_t r, unsigned) {
     size_t *c = b->cursor.data + r * parts;
-    size_t q = range_start(m, ranges, r), end = range_start(m, ranges, r + 1);
-    if (all)
-      for (; q < end; q++) {
-        auto rec = make(q);
-        put_record(b->block, c[part_of(rec)]++, keep(rec));
-      }
-    for (; q < end; q++) {
+    for (size_t q = range_start(m, ranges, r), end = range_start(m, ranges, r + 1); q < end; q++) {
       auto rec = make(q);
-      size_t part = part_of(rec);
-      put_record(b->block, c[part], keep(rec));
-      c[part] += part - from < to - from;
+      put_record(b->block, c[part_of(rec)]++, keep(rec));
     }
   };
   run_tasks(ranges, b->workers, copy);

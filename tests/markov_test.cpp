@@ -178,8 +178,8 @@ TEST(Chain, MatchesPlainModelOnWideRanges) {
   // More than 32768 states: every state may open the text.  Ids of 16 bits
   // pack four to a key, so prefixes of 3 and 7 words are named in one round
   // and in two, the second from windows that overlap; a prefix of 4 is a
-  // key too wide to share 8 bytes with its position, dealt in two passes.  The ids and the
-  // words fill large blocks, whose tails the one-word build gives back.
+  // key too wide to share 8 bytes with its position.  The ids and the words
+  // fill large blocks, whose tails the one-word build gives back.
   std::vector<std::string> many;
   for (int i = 0; i < 140000; i++) many.push_back("w" + std::to_string(gen() % 60000));
   // More words than 16 bits number: a one-word chain sorts their next words in 32.
