@@ -83,8 +83,8 @@ inline uint32_t count_bits(uint64_t x) {
 #endif
 }
 
-// How many names the rank reads, prefetching their bitmap words, before it ranks them: its loads
-// land anywhere in the bitmap, and the core alone keeps too few in flight.
+// How far ahead of its ranking the rank reads names, prefetching their bitmap words: its loads land
+// anywhere in the bitmap, and the core alone keeps too few in flight.
 constexpr size_t RANK_AHEAD = 32;
 
 // Turns each first position at q of `st`, packed `bits` apart, into its state there, the rank of
@@ -123,16 +123,17 @@ bool rank_states(Build *b, uint32_t *st, unsigned bits, size_t p, Array<FirstMet
     if (q >= end) return;
     WordStream names = stream_from(st, q, bits);
     WordSink out{reinterpret_cast<uint64_t *>(st) + q * bits / 64, 0, 0, bits};
-    uint32_t run[RANK_AHEAD];  // read, their bitmap words prefetched, then ranked
-    for (; q < end; q += RANK_AHEAD) {
-      size_t n = std::min(RANK_AHEAD, end - q);
-      for (size_t i = 0; i < n; i++) __builtin_prefetch(&f[(run[i] = stream_next(&names)) / 64]);
-      for (size_t i = 0; i < n; i++) {
-        uint32_t at = run[i];
-        assert(at <= q + i);
-        uint64_t below = f[at / 64].bits & ((uint64_t{1} << (at % 64)) - 1);
-        sink_put(&out, has_state(at, p) ? f[at / 64].before + count_bits(below) : count);
-      }
+    // The names read ahead, their bitmap words prefetched: name q + j is ahead[(q + j) % AHEAD].
+    uint32_t ahead[RANK_AHEAD];
+    for (size_t j = q; j < std::min(end, q + RANK_AHEAD); j++)
+      __builtin_prefetch(&f[(ahead[j % RANK_AHEAD] = stream_next(&names)) / 64]);
+    for (; q < end; q++) {
+      uint32_t at = ahead[q % RANK_AHEAD];
+      if (q + RANK_AHEAD < end)
+        __builtin_prefetch(&f[(ahead[q % RANK_AHEAD] = stream_next(&names)) / 64]);
+      assert(at <= q);
+      uint64_t below = f[at / 64].bits & ((uint64_t{1} << (at % 64)) - 1);
+      sink_put(&out, has_state(at, p) ? f[at / 64].before + count_bits(below) : count);
     }
     sink_end(&out);
   };
@@ -165,23 +166,27 @@ size_t shape_packed(Packed *p, size_t size, unsigned low, unsigned high) {
   return (size * p->bytes + RECORD_SLACK + 7) / 8;
 }
 
-// Packs record i of `p` as `low` and `high`, those before it written: one store, as what it writes
-// past its record the next overwrites.
-inline void put_packed(Packed *p, uint64_t i, uint64_t low, uint64_t high) {
-  assert(i < p->size && low >> p->low == 0);
-  uint64_t v = low | high << p->low;
-  std::memcpy(reinterpret_cast<char *>(p->cells.data) + i * p->bytes, &v, 8);
-}
-
-// Packs record i of `p` as put_packed does, keeping the bytes past it: those of the record after,
-// written before it.
+// Packs record i of `p` as `low` and `high`, in its own bytes alone: those past it, of the record
+// after, are written before it.  No load, as a load that overlaps the last store would wait for it.
 inline void put_over(Packed *p, uint64_t i, uint64_t low, uint64_t high) {
   assert(i < p->size && low >> p->low == 0);
   char *at = reinterpret_cast<char *>(p->cells.data) + i * p->bytes;
-  uint64_t v, mine = p->bytes == 8 ? ~uint64_t{0} : (uint64_t{1} << 8 * p->bytes) - 1;
-  std::memcpy(&v, at, 8);
-  v = (v & ~mine) | low | high << p->low;
-  std::memcpy(at, &v, 8);
+  uint64_t v = low | high << p->low;
+  if (p->bytes == 8) {
+    std::memcpy(at, &v, 8);
+    return;
+  }
+  if (p->bytes & 4) {
+    auto w = static_cast<uint32_t>(v);
+    std::memcpy(at, &w, 4);
+    at += 4, v >>= 32;
+  }
+  if (p->bytes & 2) {
+    auto w = static_cast<uint16_t>(v);
+    std::memcpy(at, &w, 2);
+    at += 2, v >>= 16;
+  }
+  if (p->bytes & 1) *at = static_cast<char>(v);
 }
 
 // Packs the laid-out chain c of `list` into t, the suffixes in their own block, each state with its
@@ -198,7 +203,11 @@ bool pack_chain(const WordList *list, uint32_t k, Laid *c, StateTable *t) {
   // Each record is written at or below where it was read, in no more than its eight bytes.
   if (!move_block(&x->cells, &c->suffixes, cells)) return false;
   x->cells.size = cells;
-  for (size_t i = 0; i < pairs; i++) put_packed(x, i, laid[i].count, laid[i].next);
+  char *out = reinterpret_cast<char *>(x->cells.data);  // in locals: the stores alias all
+  for (size_t i = 0, bytes = x->bytes, low = x->low; i < pairs; i++, out += bytes) {
+    uint64_t v = laid[i].count | uint64_t{laid[i].next} << low;
+    std::memcpy(out, &v, 8);
+  }
   shrink_to_fit(&x->cells);
   // The states go over the starts where they fit, on pages already faulted in, from the last, so
   // that none covers a start unread: a record of 4 bytes or more stands at or past its start.
