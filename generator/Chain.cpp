@@ -142,12 +142,12 @@ bool rank_states(Build *b, uint32_t *st, unsigned bits, size_t p, Array<FirstMet
 }
 
 // Gives each position q <= p its prefix's state, or the end of the text, the state count, packed
-// bits_of(p) apart in `st`: the last round's names are first positions, at most p, and packed
-// they leave the naming's peak the bits a position the rest do not use.
+// `*bits_out` = bits_of(p) apart in `st`: the last round's names are first positions, at most p,
+// and packed they leave the naming's peak the bits a position the rest do not use.
 bool number_states(Build *b, const WordList *list, uint32_t k, uint32_t *st, Array<FirstMet> *first,
-                   size_t *states) {
+                   size_t *states, unsigned *bits_out) {
   size_t n = list->packed, p = n - k;
-  unsigned bits = bits_of(p);
+  unsigned bits = *bits_out = bits_of(p);
   auto name = [&](Round *r) {
     Names out{st, r->last ? bits : 32};
     if (r->d > 0) return name_round(b, st, r->d, r->m, out, r->last, &r->distinct);
@@ -276,9 +276,9 @@ bool build_in_memory(WordList *list, uint32_t k, StateTable *t) {
       // packed reads want; then, in its block, where each state's suffixes start.
       Array<uint32_t> st;
       size_t states = 0;
+      unsigned bits = 32;
       ok = ok && make_block(&st, n + PACKED_SLACK / 4) &&
-           number_states(&b, list, k, st.data, &t->first, &states);
-      unsigned bits = bits_of(p);
+           number_states(&b, list, k, st.data, &t->first, &states, &bits);
       st.size = std::min(st.cap, packed_cells(p + 1, bits));
       shrink_to_fit(&st);  // what it frees is faulted in: it goes back now
       // Its pages stay for the states, packed at the end.

@@ -97,8 +97,8 @@ struct InMemory {
   }
   const uint32_t *prefix(uint64_t s, uint64_t j, size_t n, uint32_t *buf) const {
     if (t->k == 1) return &(*buf = static_cast<uint32_t>(s));  // state w is word w
-    IdReader ids = read_ids(list, first_position(&t->first, s) + j);
-    for (size_t i = 0; i < n; i++) buf[i] = next_id(&ids);
+    WordStream ids = read_ids(list, first_position(&t->first, s) + j);
+    for (size_t i = 0; i < n; i++) buf[i] = stream_next(&ids);
     return buf;
   }
 };

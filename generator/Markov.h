@@ -77,29 +77,12 @@ inline uint32_t id_at(const WordList *list, uint64_t q) {
   return packed_id(list->ids.data, q * list->id_bits, list->id_bits);
 }
 
-// Reads packed ids in text order, a step of `bits` each, with no multiply.
-struct IdReader {
-  const uint32_t *at;
-  unsigned bits;
-  uint64_t bit;
-};
-
-inline IdReader read_ids(const WordList *list, uint64_t q) {
-  return IdReader{list->ids.data, list->id_bits, q * list->id_bits};
-}
-
-inline uint32_t next_id(IdReader *r) {
-  uint32_t id = packed_id(r->at, r->bit, r->bits);
-  r->bit += r->bits;
-  return id;
+// The packed ids from id q in text order, read with stream_next.
+inline WordStream read_ids(const WordList *list, uint64_t q) {
+  return stream_from(list->ids.data, q, list->id_bits);
 }
 
 // The chain
-
-struct State {
-  uint32_t suffixes_at;
-  uint32_t word;
-};
 
 struct Suffix {
   uint32_t count;
@@ -146,11 +129,6 @@ inline uint32_t state_word(const StateTable *t, uint64_t s) {
 // The running count of suffix i.
 inline uint32_t suffix_count(const StateTable *t, uint64_t i) {
   return low_field(&t->suffixes, packed_record(&t->suffixes, i));
-}
-
-// The state suffix i leads to.
-inline uint32_t suffix_next(const StateTable *t, uint64_t i) {
-  return high_field(&t->suffixes, packed_record(&t->suffixes, i));
 }
 
 // Returns the state at 0-based position n of the all-states list, or NONE.

@@ -235,9 +235,9 @@ bool lay_out_words(const WordList *list, size_t p, size_t count, Laid *c) {
   }
   c->suffixes.size = held;  // what a move of the block must keep
   auto *next = reinterpret_cast<N *>(c->suffixes.data);
-  IdReader ids = read_ids(list, 0);
-  for (size_t q = 0, id = next_id(&ids); q < p; q++) {
-    uint32_t after = next_id(&ids);
+  WordStream ids = read_ids(list, 0);
+  for (size_t q = 0, id = stream_next(&ids); q < p; q++) {
+    uint32_t after = stream_next(&ids);
     next[starts[id]++] = static_cast<N>(after);
     id = after;
   }
@@ -284,8 +284,8 @@ bool sort_word_suffixes(const WordList *list, size_t p, Laid *c) {
   size_t count = c->at.size - 1;
   assert(p > 0 && count > 0);  // a state is a word met before p
   // c->at counts positions, then marks where next words go, at last where suffixes begin.
-  IdReader ids = read_ids(list, 0);
-  for (size_t q = 0; q < p; q++) c->at.data[next_id(&ids)]++;
+  WordStream ids = read_ids(list, 0);
+  for (size_t q = 0; q < p; q++) c->at.data[stream_next(&ids)]++;
   // Next words in 16 bits where they fit: half the block, and plain stores.
   if (count < UINT16_MAX) return lay_out_words<uint16_t>(list, p, count, c);
   return lay_out_words<uint32_t>(list, p, count, c);

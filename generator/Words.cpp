@@ -286,11 +286,11 @@ bool spill_words(WordList *list) {
   if (list->id_bits) {
     // Unpacked a run at a time into a buffer, each run written after the last.
     Array<uint32_t> run;
-    IdReader ids = read_ids(list, 0);
+    WordStream ids = read_ids(list, 0);
     ok = make_block(&run, READ_SIZE / 4) && open_spill(&list->spilled);
     for (uint64_t q = 0; ok && q < list->packed; q += run.cap) {
       size_t n = static_cast<size_t>(std::min<uint64_t>(run.cap, list->packed - q));
-      for (size_t i = 0; i < n; i++) run.data[i] = next_id(&ids);
+      for (size_t i = 0; i < n; i++) run.data[i] = stream_next(&ids);
       ok = write_at(&list->spilled, list->spilled.bytes, run.data, n * 4);
     }
     release(&run);
