@@ -39,19 +39,27 @@ inline size_t packed_cells(size_t n, unsigned bits) {
   return 2 * ((n * bits + 63) / 64) + PACKED_SLACK / 4;
 }
 
-// Packs the `n` values packed `from` bits apart at `v` (32: plain), each below 2^to, `to` <= from
-// apart in place, in a block that holds packed_cells(n, to).
-void repack(uint32_t *v, size_t n, unsigned from, unsigned to) {
-  assert(to <= from);
-  // Written a 64-bit word at a time behind the reading: word w is written once the values that
-  // fill it are read, and they took at least as many bits, so it never covers one unread.
-  WordStream in = stream_from(v, 0, from);
+// Packs the `n` plain values at `v`, each below 2^bits, `bits` apart in place, on every core, in a
+// block that holds packed_cells(n, bits).
+void pack_values(uint32_t *v, size_t n, unsigned bits) {
+  // Each task packs whole runs of 64 values from where its own values start, writing each 64-bit
+  // word once the values it covers are read; then the tasks' words move down in order, each task's
+  // ending where the next one's values start at the latest.
   auto *words = reinterpret_cast<uint64_t *>(v);
-  WordSink out{words, 0, 0, to};
-  for (size_t q = 0; q < n; q++) sink_put(&out, stream_next(&in));
-  if (out.fill) *out.next++ = out.acc;
-  assert(2 * static_cast<size_t>(out.next - words) + PACKED_SLACK / 4 == packed_cells(n, to));
-  std::memset(out.next, 0, PACKED_SLACK);
+  unsigned workers = build_workers();
+  size_t tasks = range_tasks(workers), runs = (n + 63) / 64;
+  auto first = [&](size_t r) { return std::min(n, range_start(runs, tasks, r) * 64); };
+  auto pack = [&](size_t r, unsigned) {
+    WordSink out{words + first(r) / 2, 0, 0, bits};
+    for (size_t q = first(r), end = first(r + 1); q < end; q++) sink_put(&out, v[q]);
+    if (out.fill) *out.next = out.acc;  // the last task's: the others end with a word
+  };
+  run_tasks(tasks, workers, pack);
+  for (size_t r = 1; r < tasks; r++) {
+    size_t q = first(r), values = first(r + 1) - q;
+    std::memmove(words + q / 64 * bits, words + q / 2, (values * bits + 63) / 64 * 8);
+  }
+  std::memset(words + (n * bits + 63) / 64, 0, PACKED_SLACK);
 }
 
 // Packs the in-memory ids of `list` to the bits its words need, in place, giving back the rest;
@@ -62,7 +70,7 @@ bool pack_ids(WordList *list) {
   unsigned bits = bits_of(words ? words - 1 : 0);
   size_t cells = packed_cells(n, bits);
   if (cells > list->ids.cap && !set_capacity(&list->ids, cells)) return false;
-  repack(list->ids.data, n, 32, bits);
+  pack_values(list->ids.data, n, bits);
   list->ids.size = cells;
   shrink_to_fit(&list->ids);
   trim_block(&list->ids, 0);  // the huge page the 32-bit ids filled, now part empty
