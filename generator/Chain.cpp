@@ -79,11 +79,24 @@ bool pack_ids(WordList *list) {
   return true;
 }
 
-// The bits set in x: one instruction where the target has it, else inline steps, not a call.
+#if defined(__x86_64__) && !defined(__POPCNT__)
+// Whether the core counts bits in one instruction: the build targets cores that may not, and the
+// rank counts bits at every position.
+const bool HAS_POPCNT = (__builtin_cpu_init(), __builtin_cpu_supports("popcnt"));
+#endif
+
+// The bits set in x: one instruction where the core has it, else inline steps, not a call.
 inline uint32_t count_bits(uint64_t x) {
 #ifdef __POPCNT__
   return static_cast<uint32_t>(__builtin_popcountll(x));
 #else
+#if defined(__x86_64__)
+  if (HAS_POPCNT) {
+    uint64_t n;
+    __asm__("popcnt %1, %0" : "=r"(n) : "r"(x));
+    return static_cast<uint32_t>(n);
+  }
+#endif
   x -= (x >> 1) & 0x5555555555555555u;
   x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
   x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fu;
