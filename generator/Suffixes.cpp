@@ -255,14 +255,16 @@ bool lay_out_words(const WordList *list, size_t p, size_t count, Laid *c) {
   for (size_t s = 0, begin = 0; s < count; s++) {
     size_t end = starts[s], d = 0;
     assert(end > begin);  // every state has a word after it
+    // No branch on whether a word is new to the state: a third are, at random.
     for (size_t i = begin; i < end; i++) {
-      uint32_t w = next[i], &place = met.data[w];
-      if (place <= made) {
-        place = static_cast<uint32_t>(made + ++d);
-        assert(8 * place <= lead + sizeof(N) * (i + 1));  // no word still unread is overwritten
-        out[place - 1] = Suffix{0, w};
-      }
-      out[place - 1].count++;
+      uint32_t w = next[i], place = met.data[w];
+      bool fresh = place <= made;
+      d += fresh;
+      place = fresh ? static_cast<uint32_t>(made + d) : place;
+      assert(8 * place <= lead + sizeof(N) * (i + 1));  // no word still unread is overwritten
+      met.data[w] = place;
+      Suffix *x = &out[place - 1];
+      *x = Suffix{fresh ? 1 : x->count + 1, w};
     }
     // Counts stay below 2^32: so do positions.
     newest_first(out + made, d);
