@@ -29,16 +29,6 @@
 
 namespace {
 
-// The bits a field up to `most` takes, one at least.
-inline unsigned bits_of(uint64_t most) {
-  return std::max(1u, static_cast<unsigned>(std::bit_width(most)));
-}
-
-// The 32-bit cells that `n` values packed `bits` apart take, with PACKED_SLACK.
-inline size_t packed_cells(size_t n, unsigned bits) {
-  return 2 * ((n * bits + 63) / 64) + PACKED_SLACK / 4;
-}
-
 // Packs the `n` plain values at `v`, each below 2^bits, `bits` apart in place, on every core, in a
 // block that holds packed_cells(n, bits).
 void pack_values(uint32_t *v, size_t n, unsigned bits) {
@@ -230,11 +220,14 @@ bool pack_chain(const WordList *list, uint32_t k, Laid *c, StateTable *t) {
     std::memcpy(out, &v, 8);
   }
   shrink_to_fit(&x->cells);
-  // The states go over the starts where they fit, on pages already faulted in, from the last, so
-  // that none covers a start unread: a record of 4 bytes or more stands at or past its start.
+  // The states go over the starts, on pages already faulted in, the block grown where they need
+  // more, from the last, so that none covers a start unread: a record of 4 bytes or more stands at
+  // or past its start.  Records under 4 bytes (a short text's) go to a block of their own.
   Packed *y = &t->states;
   cells = shape_packed(y, count + 1, bits_of(pairs), bits_of(list->words.size - 1));
-  bool over = y->bytes >= sizeof(uint32_t) && 2 * cells <= c->at.cap;  // grown, it might move
+  bool over = y->bytes >= sizeof(uint32_t);
+  if (over && 2 * cells > c->at.cap && !set_capacity(&c->at, 2 * cells)) return false;
+  at = c->at.data;  // growing may have moved it
   if (!(over ? move_block(&y->cells, &c->at, cells) : make_block(&y->cells, cells))) return false;
   y->cells.size = cells;
   size_t s = count;

@@ -6,6 +6,8 @@
 #ifndef CHATTERLOOM_PACKED_H
 #define CHATTERLOOM_PACKED_H
 
+#include <algorithm>
+#include <bit>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +17,16 @@
 
 // Packed ids keep this many readable bytes past their last bit, so any run of them is two loads.
 constexpr size_t PACKED_SLACK = 16;
+
+// The bits a field up to `most` takes, one at least.
+inline unsigned bits_of(uint64_t most) {
+  return std::max(1u, static_cast<unsigned>(std::bit_width(most)));
+}
+
+// The 32-bit cells that `n` values packed `bits` apart take, with PACKED_SLACK.
+inline size_t packed_cells(size_t n, unsigned bits) {
+  return 2 * ((n * bits + 63) / 64) + PACKED_SLACK / 4;
+}
 
 // The `count` <= 64 bits from bit `bit` of the packed ids at `at`, the first in the lowest.
 inline uint64_t packed_bits(const void *at, uint64_t bit, unsigned count) {
@@ -110,6 +122,11 @@ struct Packed {
   unsigned bytes = 0, low = 0;
 };
 constexpr size_t RECORD_SLACK = 8;
+
+// The bytes of a record whose fields hold values up to `low` and `high`.
+inline size_t record_bytes(uint64_t low, uint64_t high) {
+  return (bits_of(low) + bits_of(high) + 7) / 8;
+}
 
 // The record of `p` at `at`, its two fields still together.
 inline uint64_t record_there(const Packed *p, const char *at) {
