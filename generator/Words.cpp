@@ -194,12 +194,23 @@ size_t ids_room(size_t budget) {
   return std::clamp<size_t>(budget / BUILD_BYTES_PER_WORD, 4096, NONE - 2);
 }
 
-// What the in-memory build of the n words of `list` takes beside its ids: its records, states past
-// the positions' (4 a word at most), and positions' states in whole huge pages, and workers'
-// tables (the bitmap and the states replace the positions' states).
+// What the in-memory build of the n words of `list` holds at its peak, as the account counts it
+// (large blocks whole): the ids packed, workers' tables, and the larger of two steps.  Naming and
+// dealing: the deals' block beside a state a position (32 bits until the last names are packed)
+// and the bitmap of first positions.  Packing: a suffix and a state at most a position, the states
+// over the positions' block, grown if they need more.  A sixteenth more is kept for the workers'
+// arrays, which a partition larger than meant (a text's most frequent states) may grow.
 size_t build_bytes(const WordList *list, uint64_t n) {
-  size_t record = deal_record_bytes(n, static_cast<uint32_t>(word_prefix_cnt), list->words.size);
-  return mapped_bytes(n * (record + 4)) + mapped_bytes(n * 4) + build_workers() * WORKER_BYTES;
+  auto k = static_cast<uint32_t>(word_prefix_cnt);
+  size_t words = list->words.size, p = n > k ? n - k : 0;
+  size_t ids = mapped_bytes(packed_cells(n, bits_of(words ? words - 1 : 0)) * sizeof(uint32_t));
+  size_t block = mapped_bytes(n * deal_record_bytes(n, k, words));
+  size_t positions = mapped_bytes((std::max<size_t>(n, words + 1) + PACKED_SLACK / 4) * 4);
+  size_t first = mapped_bytes((p / 64 + 1) * sizeof(FirstMet));
+  size_t suffixes = mapped_bytes(p * record_bytes(p, p) + RECORD_SLACK);
+  size_t states = mapped_bytes((p + 1) * record_bytes(p, words) + RECORD_SLACK);
+  size_t steps = std::max(block + positions, suffixes + std::max(positions, states)) + first;
+  return ids + steps + steps / 16 + build_workers() * WORKER_BYTES;
 }
 
 }  // namespace
@@ -265,8 +276,10 @@ bool read_words_fd(int fd, WordList *list) {
     release(&part[i].list);
     release(&part[i].index);
   }
-  // A text whose in-memory build would not fit what the words leave is spilled whole.
-  if (ok && (list->spilled.fd >= 0 || build_bytes(list, word_count(list)) > memory_room()))
+  // A text whose in-memory build would not fit what the words leave is spilled whole; its packed
+  // ids take the place of those held now.
+  size_t held = held_bytes(&list->ids);
+  if (ok && (list->spilled.fd >= 0 || build_bytes(list, word_count(list)) > memory_room() + held))
     ok = spill_words(list);
   return ok;
 }

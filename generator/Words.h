@@ -4,9 +4,9 @@
 
 #include "Markov.h"
 
-// The most bytes the in-memory build holds per word: its id (4, packed), the dealt records (12, or
-// 8 where the keys fit) and each position's state (4) or, once those are read, the states (8).
-constexpr size_t BUILD_BYTES_PER_WORD = 24;
+// The least bytes the in-memory build holds per word: an 8-byte dealt record and each position's
+// state (4); reading keeps no more ids than this leaves room for.
+constexpr size_t BUILD_BYTES_PER_WORD = 12;
 // What each in-memory build worker holds besides: a partition's table, its pairs and its bounds.
 constexpr size_t WORKER_BYTES = size_t{2} << 20;
 
