@@ -87,14 +87,19 @@ struct Walk {
 
 // The texts that one real chain of k-word prefixes of `text` gives, one for
 // each of `walks`; nothing where the words could not be read, the chain
-// not built or a text not written.
+// not built or a text not written.  `fell_back`, if given, tells whether a
+// text that reading judged to fit memory was built in files all the same.
 inline std::optional<std::vector<std::string>> try_generate(const std::string &text, uint32_t k,
-                                                            const std::vector<Walk> &walks) {
+                                                            const std::vector<Walk> &walks,
+                                                            bool *fell_back = nullptr) {
   PlanWorkers workers;
   WordList list;
   StateTable table;
   int fd = memory_file(text);
-  bool ok = read_words_fd(fd, &list) && build_chain(&list, k, &table);
+  bool ok = read_words_fd(fd, &list);
+  bool judged_to_fit = list.spilled.fd < 0;
+  ok = ok && build_chain(&list, k, &table);
+  if (fell_back) *fell_back = ok && judged_to_fit && table.files.suffixes.fd >= 0;
   close(fd);
   std::vector<std::string> texts;
   std::string buf(1 << 16, '\0');

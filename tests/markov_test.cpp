@@ -251,10 +251,14 @@ TEST(Chain, SpillBatteryOverShapes) {
       for (size_t budget : budgets)
         for (unsigned workers : {1u, 2u}) {
           build_plan = BuildPlan{workers, 0, 0, budget, 0};
-          std::optional<std::vector<std::string>> got = try_generate(text, k, walks);
-          EXPECT_TRUE(got && *got == want)
+          bool fell_back = false;
+          std::optional<std::vector<std::string>> got = try_generate(text, k, walks, &fell_back);
+          EXPECT_TRUE(got && *got == want && !fell_back)
               << shape_name(shape) << ", prefix length " << k << ", budget " << budget
-              << ", workers " << workers << ": " << (got ? "another text" : "the build failed");
+              << ", workers " << workers << ": "
+              << (!got        ? "the build failed"
+                  : fell_back ? "built in files"
+                              : "another text");
         }
     }
   }
@@ -263,6 +267,31 @@ TEST(Chain, SpillBatteryOverShapes) {
     setenv("TMPDIR", kept.c_str(), 1);
   else
     unsetenv("TMPDIR");
+}
+
+TEST(Chain, BuildsInMemoryWhateverItJudgesToFit) {
+  // A text large enough that every block of the build is held against the
+  // budget, under budgets two mebibytes apart across the edge where reading
+  // judges its chain to fit: none judged to fit is built in files after all
+  // (the estimate is never short), and every text is the unlimited build's.
+  const std::vector<Walk> walks = {{300, 9}};
+  std::string text = shaped_text(Shape::Habit, 1500000, 5);
+  for (uint32_t k : {1u, 2u, 3u}) {
+    build_plan = BuildPlan{};
+    std::optional<std::vector<std::string>> want = try_generate(text, k, walks);
+    ASSERT_TRUE(want);
+    for (size_t mib = 26; mib <= 40; mib += 2) {
+      build_plan = BuildPlan{2, 0, 0, mib << 20, 0};
+      bool fell_back = false;
+      std::optional<std::vector<std::string>> got = try_generate(text, k, walks, &fell_back);
+      EXPECT_TRUE(got && *got == *want && !fell_back)
+          << "prefix length " << k << ", budget " << mib << " MiB: "
+          << (!got        ? "the build failed"
+              : fell_back ? "built in files"
+                          : "another text");
+    }
+  }
+  build_plan = BuildPlan{};
 }
 
 }  // namespace
