@@ -247,6 +247,45 @@ bool pack_chain(const WordList *list, uint32_t k, Laid *c, StateTable *t) {
   return true;
 }
 
+// Gives each state of the one-word chain t its Pick and guide; none at all where memory ran out,
+// as they only shorten the walk's search.
+void guide_picks(StateTable *t) {
+  size_t count = state_count(t), entries = 0, widest = 0;
+  for (size_t s = 0; s < count; s++) {
+    size_t n = suffixes_at(t, s + 1) - suffixes_at(t, s);
+    entries += guide_slices(n);
+    widest = std::max(widest, n);
+  }
+  t->guide_bits = bits_of(widest - 1);
+  if (!make_block(&t->picks, count + 1) ||
+      !make_block(&t->guides, packed_cells(entries, t->guide_bits) / 2)) {
+    release(&t->picks);
+    return;
+  }
+  t->picks.size = count + 1;
+  WordSink out{t->guides.data, 0, 0, t->guide_bits};
+  const char *cells = reinterpret_cast<const char *>(t->suffixes.cells.data);
+  const uint64_t bytes = t->suffixes.bytes, counts = (uint64_t{1} << t->suffixes.low) - 1;
+  auto count_at = [&](uint64_t i) {  // suffix_count, its shape in locals
+    uint64_t r;
+    std::memcpy(&r, cells + i * bytes, 8);
+    return r & counts;
+  };
+  uint32_t at = 0;
+  for (size_t s = 0; s < count; s++) {
+    uint32_t lo = suffixes_at(t, s), n = suffixes_at(t, s + 1) - lo;
+    auto total = static_cast<uint32_t>(count_at(lo + n - 1));
+    t->picks.data[s] = Pick{lo, total, at};
+    uint64_t slices = guide_slices(n);
+    unsigned shift = slices ? guide_shift(total, slices) : 0;
+    for (uint64_t c = 0, i = lo; c < slices; c++, sink_put(&out, i - lo))
+      while (i + 1 < lo + n && count_at(i) <= c << shift) i++;
+    at += static_cast<uint32_t>(slices);
+  }
+  t->picks.data[count] = Pick{suffixes_at(t, count), 0, at};
+  sink_end(&out);
+}
+
 // Counts the states of one-word prefixes into c->at, zeroed: ids follow first meeting, so state w
 // is word w for every word met before the last place, that is all but the last word if it is met
 // only there; and the end of the text.  False if memory ran out.
@@ -309,6 +348,7 @@ bool build_in_memory(WordList *list, uint32_t k, StateTable *t) {
   }
   ok = ok && pack_chain(list, k, &c, t);
   release(&c);
+  if (ok && k == 1) guide_picks(t);
   return ok;
 }
 
@@ -335,4 +375,6 @@ void release(StateTable *t) {
   release(&t->suffixes.cells);
   t->states = t->suffixes = Packed();
   release(&t->first);
+  release(&t->picks);
+  release(&t->guides);
 }

@@ -91,8 +91,9 @@ struct InMemory {
   const StateTable *t;
   static constexpr size_t RUN = 64;
 
+  // A one-word prefix's state is its word: printing it waits on no record.
   bool word(uint64_t s, uint32_t *w) const {
-    *w = state_word(t, s);
+    *w = t->k == 1 && s + 1 < t->states.size ? static_cast<uint32_t>(s) : state_word(t, s);
     return true;
   }
   const uint32_t *prefix(uint64_t s, uint64_t j, size_t n, uint32_t *buf) const {
@@ -175,13 +176,31 @@ inline bool step(const View &v, uint64_t s, Random *rng, uint64_t *next) {
 // Steps as step() does, with a binary search over state s's packed suffixes that prefetches both
 // places the next step may look, so past the caches misses overlap.  It moves a byte pointer: the
 // places it may look are found off the chain of loads that the search waits on, and the suffix it
-// stops at is read where it stands.
+// stops at is read where it stands.  A one-word chain's step reads the state's Pick, and searches
+// only the suffixes its guide leaves.
 inline bool step(const InMemory &v, uint64_t s, Random *rng, uint64_t *next) {
   const StateTable *t = v.t;
   const Packed *x = &t->suffixes;
-  uint64_t lo = suffixes_at(t, s), n = suffixes_at(t, s + 1) - lo;
+  uint64_t lo, n;
+  uint32_t rem;
+  if (t->picks.size) {
+    const Pick *p = &t->picks.data[s];
+    lo = p->suffixes_at, n = p[1].suffixes_at - lo;
+    rem = draw_below(rng, p->total);
+    if (uint64_t slices = p[1].guide_at - p->guide_at) {
+      const unsigned bits = t->guide_bits;
+      uint64_t c = p->guide_at + (rem >> guide_shift(p->total, slices));
+      assert(c < p[1].guide_at);
+      uint64_t from = packed_id(t->guides.data, c * bits, bits);
+      uint64_t to = c + 1 < p[1].guide_at ? packed_id(t->guides.data, (c + 1) * bits, bits) : n - 1;
+      lo += from;
+      n = to - from + 1;
+    }
+  } else {
+    lo = suffixes_at(t, s), n = suffixes_at(t, s + 1) - lo;
+    rem = draw_below(rng, suffix_count(t, lo + n - 1));
+  }
   assert(n > 0);  // every state has a suffix; the last holds the total
-  uint32_t rem = draw_below(rng, suffix_count(t, lo + n - 1));
   const size_t bytes = x->bytes;
   const uint64_t counts = (uint64_t{1} << x->low) - 1;
   const char *at = reinterpret_cast<const char *>(x->cells.data) + lo * bytes;

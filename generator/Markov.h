@@ -16,6 +16,10 @@
 //   StateTable::first     [n / 64 + 1]  where prefixes are first met: state s's prefix is
 //                                       ids[q .. q + k) at the s-th first position q (k >= 2)
 //
+//   StateTable::picks     [states + 1]  one-word prefixes only: Pick{suffixes_at, total, guide_at}
+//        guide_at(s) --> guides[guide_at(s) .. guide_at(s + 1)), none for a state of few suffixes
+//   StateTable::guides    [guided]      offsets into a state's suffixes, packed `guide_bits` apart
+//
 // States and suffixes are Packed: each record in the whole bytes its two fields need, so a chain
 // takes about half of what 32-bit fields would.  A step needs no word of its own: the word after a
 // prefix fixes the prefix it leads to, and is that prefix's last.  "Newest first": position n of
@@ -26,6 +30,7 @@
 #ifndef CHATTERLOOM_MARKOV_H
 #define CHATTERLOOM_MARKOV_H
 
+#include <bit>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
@@ -95,6 +100,32 @@ struct FirstMet {
   uint32_t before;
 };
 
+// A one-word chain's states are few, one a distinct word, and walked the most, so a step of it
+// reads one record of 12 bytes for all it needs of a state: where its suffixes start, their total,
+// and for a state of GUIDE_MIN suffixes or more a guide of `slices` (a power of two) slices of its
+// total, each 2^shift counts wide.  Entry c of a guide is the first suffix whose running count
+// passes c << shift, or the last, so the pick for `rem` lies from entry rem >> shift to the next:
+// a few suffixes to search where the whole list may be thousands.
+struct Pick {
+  uint32_t suffixes_at;  // as the state's record has it
+  uint32_t total;        // the state's counts summed; 0 for the end of the text
+  uint32_t guide_at;     // the state's first entry in StateTable::guides
+};
+constexpr uint64_t GUIDE_MIN = 16;
+
+// The slices of the guide of a state of n suffixes: from a quarter to a half of n, or none.
+inline uint64_t guide_slices(uint64_t n) {
+  return n < GUIDE_MIN ? 0 : uint64_t{1} << (std::bit_width(n) - 2);
+}
+
+// The width, as a shift, of the narrowest of `slices` slices that cover the counts below `total`.
+inline unsigned guide_shift(uint32_t total, uint64_t slices) {
+  assert(total > 0 && std::has_single_bit(slices));
+  auto wide = static_cast<unsigned>(std::bit_width(total - 1u));
+  auto have = static_cast<unsigned>(std::countr_zero(slices));
+  return wide > have ? wide - have : 0;
+}
+
 // A chain in spill files: each state's first position and first suffix as 64-bit numbers, and the
 // Suffix records; a state's word is read from the spilled ids.
 struct ChainFiles {
@@ -108,6 +139,9 @@ struct StateTable {
   Packed states;    // State{suffixes_at, word}: suffixes_at low
   Packed suffixes;  // Suffix{count, next}: count low
   Array<FirstMet> first;
+  Array<Pick> picks;  // empty for longer prefixes, or where memory ran short
+  Array<uint64_t> guides;
+  unsigned guide_bits = 0;
   ChainFiles files;
 };
 

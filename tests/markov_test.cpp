@@ -191,6 +191,14 @@ TEST(Chain, MatchesPlainModelOnWideRanges) {
     heavy.push_back("x");
     heavy.push_back("s" + std::to_string(gen() % 1000));
   }
+  // States of every size round the least that a one-word walk guides, their
+  // counts skewed so that one suffix spans many slices and one slice many
+  // suffixes.
+  std::vector<std::string> skewed;
+  for (int i = 0; i < 20000; i++) {
+    skewed.push_back("y" + std::to_string(i % 40));
+    skewed.push_back("t" + std::to_string(gen() % (1 + gen() % (8 + i % 40))));
+  }
   // In memory, with the partitions the text asks for (a one-word chain is
   // then sorted, not dealt) and with 16 forced, read in three parts joined
   // by moving their blocks, and spilled in many groups.
@@ -203,6 +211,9 @@ TEST(Chain, MatchesPlainModelOnWideRanges) {
       EXPECT_EQ(real_generate(join(many), k, 300, k), model_generate(many, k, 300, k)) << k;
     for (uint32_t seed : {3u, 4u})
       EXPECT_EQ(real_generate(join(heavy), 1, 500, seed), model_generate(heavy, 1, 500, seed));
+    for (uint32_t seed : {5u, 6u})
+      EXPECT_EQ(real_generate(join(skewed), 1, 20000, seed),
+                model_generate(skewed, 1, 20000, seed));
     EXPECT_EQ(real_generate(join(wide), 1, 300, 5), model_generate(wide, 1, 300, 5));
   }
   build_plan = BuildPlan{};
