@@ -228,6 +228,10 @@ uint64_t walk_view(const View &v, uint64_t count, uint32_t k, int32_t limit, Ran
   uint64_t printed = std::min<uint64_t>(k, max);
   if (!put_prefix(v, s, printed, o)) o->failed = true;
   if (printed < k) return printed;
+  // A word is buffered two steps after it is chosen: its record is fetched a step after, its text
+  // the next, each while the walk searches, so that printing waits on neither.
+  const WordList *list = v.list;
+  uint32_t fetched = NONE, chosen = NONE;  // the words two steps and one step back
   while (printed < max && !o->failed) {
     uint64_t next;
     uint32_t w;
@@ -235,11 +239,17 @@ uint64_t walk_view(const View &v, uint64_t count, uint32_t k, int32_t limit, Ran
       o->failed = true;
       break;
     }
-    put_word(o, v.list, w);
+    __builtin_prefetch(&list->words.data[w]);
+    if (fetched != NONE) put_word(o, list, fetched);
+    if (chosen != NONE) __builtin_prefetch(list->bytes.data + list->words.data[chosen].text_at);
+    fetched = chosen;
+    chosen = w;
     printed++;
     if (next == count) break;  // the end of the text: no state follows
     s = next;
   }
+  if (fetched != NONE) put_word(o, list, fetched);
+  if (chosen != NONE) put_word(o, list, chosen);
   return printed;
 }
 
