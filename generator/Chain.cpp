@@ -247,23 +247,19 @@ bool pack_chain(const WordList *list, uint32_t k, Laid *c, StateTable *t) {
   return true;
 }
 
-// Gives each state of the one-word chain t its Pick and guide; none at all where memory ran out,
-// as they only shorten the walk's search.
+// Gives each state of the one-word chain t its Pick and guide, each guide written from the middle
+// of where its suffixes start; none at all where memory ran out, as they only shorten the search.
 void guide_picks(StateTable *t) {
-  size_t count = state_count(t), entries = 0, widest = 0;
-  for (size_t s = 0; s < count; s++) {
-    size_t n = suffixes_at(t, s + 1) - suffixes_at(t, s);
-    entries += guide_slices(n);
-    widest = std::max(widest, n);
-  }
+  size_t count = state_count(t), pairs = suffixes_at(t, count), widest = 0;
+  for (size_t s = 0; s < count; s++)
+    widest = std::max<size_t>(widest, suffixes_at(t, s + 1) - suffixes_at(t, s));
   t->guide_bits = bits_of(widest - 1);
   if (!make_block(&t->picks, count + 1) ||
-      !make_block(&t->guides, packed_cells(entries, t->guide_bits) / 2)) {
+      !make_block(&t->guides, packed_cells(pairs / 2 + 1, t->guide_bits) / 2)) {
     release(&t->picks);
     return;
   }
   t->picks.size = count + 1;
-  WordSink out{t->guides.data, 0, 0, t->guide_bits};
   const char *cells = reinterpret_cast<const char *>(t->suffixes.cells.data);
   const uint64_t bytes = t->suffixes.bytes, counts = (uint64_t{1} << t->suffixes.low) - 1;
   auto count_at = [&](uint64_t i) {  // suffix_count, its shape in locals
@@ -271,19 +267,20 @@ void guide_picks(StateTable *t) {
     std::memcpy(&r, cells + i * bytes, 8);
     return r & counts;
   };
-  uint32_t at = 0;
   for (size_t s = 0; s < count; s++) {
     uint32_t lo = suffixes_at(t, s), n = suffixes_at(t, s + 1) - lo;
     auto total = static_cast<uint32_t>(count_at(lo + n - 1));
-    t->picks.data[s] = Pick{lo, total, at};
+    t->picks.data[s] = Pick{lo, total};
     uint64_t slices = guide_slices(n);
-    unsigned shift = slices ? guide_shift(total, slices) : 0;
+    if (slices == 0) continue;
+    assert(lo / 2 + slices <= (lo + n) / 2);  // short of the next state's guide
+    unsigned shift = guide_shift(total, slices);
+    WordSink out = sink_at(t->guides.data, lo / 2, t->guide_bits);
     for (uint64_t c = 0, i = lo; c < slices; c++, sink_put(&out, i - lo))
       while (i + 1 < lo + n && count_at(i) <= c << shift) i++;
-    at += static_cast<uint32_t>(slices);
+    sink_end(&out);
   }
-  t->picks.data[count] = Pick{suffixes_at(t, count), 0, at};
-  sink_end(&out);
+  t->picks.data[count] = Pick{static_cast<uint32_t>(pairs), 0};
 }
 
 // Counts the states of one-word prefixes into c->at, zeroed: ids follow first meeting, so state w

@@ -187,12 +187,12 @@ inline bool step(const InMemory &v, uint64_t s, Random *rng, uint64_t *next) {
     const Pick *p = &t->picks.data[s];
     lo = p->suffixes_at, n = p[1].suffixes_at - lo;
     rem = draw_below(rng, p->total);
-    if (uint64_t slices = p[1].guide_at - p->guide_at) {
+    if (uint64_t slices = guide_slices(n)) {
       const unsigned bits = t->guide_bits;
-      uint64_t c = p->guide_at + (rem >> guide_shift(p->total, slices));
-      assert(c < p[1].guide_at);
-      uint64_t from = packed_id(t->guides.data, c * bits, bits);
-      uint64_t to = c + 1 < p[1].guide_at ? packed_id(t->guides.data, (c + 1) * bits, bits) : n - 1;
+      uint64_t c = rem >> guide_shift(p->total, slices), at = lo / 2 + c;
+      assert(c < slices);
+      uint64_t from = packed_id(t->guides.data, at * bits, bits);
+      uint64_t to = c + 1 < slices ? packed_id(t->guides.data, (at + 1) * bits, bits) : n - 1;
       lo += from;
       n = to - from + 1;
     }

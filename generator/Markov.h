@@ -16,9 +16,9 @@
 //   StateTable::first     [n / 64 + 1]  where prefixes are first met: state s's prefix is
 //                                       ids[q .. q + k) at the s-th first position q (k >= 2)
 //
-//   StateTable::picks     [states + 1]  one-word prefixes only: Pick{suffixes_at, total, guide_at}
-//        guide_at(s) --> guides[guide_at(s) .. guide_at(s + 1)), none for a state of few suffixes
-//   StateTable::guides    [guided]      offsets into a state's suffixes, packed `guide_bits` apart
+//   StateTable::picks     [states + 1]  one-word prefixes only: Pick{suffixes_at, total}
+//   StateTable::guides    [pairs / 2]   offsets into a state's suffixes, packed `guide_bits` apart
+//        suffixes_at(s) / 2 --> state s's guide, if it has one: no more than half its suffixes
 //
 // States and suffixes are Packed: each record in the whole bytes its two fields need, so a chain
 // takes about half of what 32-bit fields would.  A step needs no word of its own: the word after a
@@ -101,15 +101,15 @@ struct FirstMet {
 };
 
 // A one-word chain's states are few, one a distinct word, and walked the most, so a step of it
-// reads one record of 12 bytes for all it needs of a state: where its suffixes start, their total,
-// and for a state of GUIDE_MIN suffixes or more a guide of `slices` (a power of two) slices of its
-// total, each 2^shift counts wide.  Entry c of a guide is the first suffix whose running count
+// reads one record of 8 bytes for all it needs of a state: where its suffixes start and their
+// total.  A state of GUIDE_MIN suffixes or more also has a guide of `slices` (a power of two, at
+// most half its suffixes, so guides placed by where their suffixes start never overlap) slices of
+// its total, each 2^shift counts wide.  Entry c of a guide is the first suffix whose running count
 // passes c << shift, or the last, so the pick for `rem` lies from entry rem >> shift to the next:
 // a few suffixes to search where the whole list may be thousands.
 struct Pick {
   uint32_t suffixes_at;  // as the state's record has it
   uint32_t total;        // the state's counts summed; 0 for the end of the text
-  uint32_t guide_at;     // the state's first entry in StateTable::guides
 };
 constexpr uint64_t GUIDE_MIN = 16;
 

@@ -86,6 +86,13 @@ struct WordSink {
   unsigned fill, bits;
 };
 
+// A sink that writes from value q on, keeping the bits before it.
+inline WordSink sink_at(uint64_t *at, uint64_t q, unsigned bits) {
+  uint64_t *w = at + q * bits / 64;
+  auto fill = static_cast<unsigned>(q * bits % 64);
+  return WordSink{w, fill ? *w & ((uint64_t{1} << fill) - 1) : 0, fill, bits};
+}
+
 inline void sink_put(WordSink *s, uint64_t v) {
   assert(v >> s->bits == 0);
   s->acc |= v << s->fill;
