@@ -29,46 +29,6 @@
 
 namespace {
 
-// Packs the `n` plain values at `v`, each below 2^bits, `bits` apart in place, on every core, in a
-// block that holds packed_cells(n, bits).
-void pack_values(uint32_t *v, size_t n, unsigned bits) {
-  // Each task packs whole runs of 64 values from where its own values start, writing each 64-bit
-  // word once the values it covers are read; then the tasks' words move down in order, each task's
-  // ending where the next one's values start at the latest.
-  auto *words = reinterpret_cast<uint64_t *>(v);
-  unsigned workers = build_workers();
-  size_t tasks = range_tasks(workers), runs = (n + 63) / 64;
-  auto first = [&](size_t r) { return std::min(n, range_start(runs, tasks, r) * 64); };
-  auto pack = [&](size_t r, unsigned) {
-    WordSink out{words + first(r) / 2, 0, 0, bits};
-    for (size_t q = first(r), end = first(r + 1); q < end; q++) sink_put(&out, v[q]);
-    if (out.fill) *out.next = out.acc;  // the last task's: the others end with a word
-  };
-  run_tasks(tasks, workers, pack);
-  for (size_t r = 1; r < tasks; r++) {
-    size_t q = first(r), values = first(r + 1) - q;
-    std::memmove(words + q / 64 * bits, words + q / 2, (values * bits + 63) / 64 * 8);
-  }
-  std::memset(words + (n * bits + 63) / 64, 0, PACKED_SLACK);
-}
-
-// Packs the in-memory ids of `list` to the bits its words need, in place, giving back the rest;
-// false, leaving them as they were, if memory ran out.
-bool pack_ids(WordList *list) {
-  assert(list->id_bits == 0 && list->spilled.fd < 0);
-  size_t n = list->ids.size, words = list->words.size;
-  unsigned bits = bits_of(words ? words - 1 : 0);
-  size_t cells = packed_cells(n, bits);
-  if (cells > list->ids.cap && !set_capacity(&list->ids, cells)) return false;
-  pack_values(list->ids.data, n, bits);
-  list->ids.size = cells;
-  shrink_to_fit(&list->ids);
-  trim_block(&list->ids, 0);  // the huge page the 32-bit ids filled, now part empty
-  list->id_bits = bits;
-  list->packed = n;
-  return true;
-}
-
 #if defined(__x86_64__) && !defined(__POPCNT__)
 // Whether the core counts bits in one instruction: the build targets cores that may not, and the
 // rank counts bits at every position.
@@ -231,7 +191,7 @@ bool pack_chain(const WordList *list, uint32_t k, Laid *c, StateTable *t) {
   if (!(over ? move_block(&y->cells, &c->at, cells) : make_block(&y->cells, cells))) return false;
   y->cells.size = cells;
   size_t s = count;
-  put_over(y, s, at[s], id_at(list, list->packed - 1));
+  put_over(y, s, at[s], id_at(list, word_count(list) - 1));
   if (k == 1)
     for (; s > 0; s--) put_over(y, s - 1, at[s - 1], s - 1);
   else
@@ -287,7 +247,7 @@ void guide_picks(StateTable *t) {
 // is word w for every word met before the last place, that is all but the last word if it is met
 // only there; and the end of the text.  False if memory ran out.
 bool number_words(const WordList *list, Laid *c) {
-  size_t words = list->words.size, n = list->packed;
+  size_t words = list->words.size, n = word_count(list);
   uint32_t last = id_at(list, n - 1);
   bool only_last = last == words - 1;  // seen nowhere else: sought back from the end
   for (size_t q = n - 1; only_last && q-- > 0;) only_last = id_at(list, q) != last;
@@ -298,15 +258,16 @@ bool build_in_memory(WordList *list, uint32_t k, StateTable *t) {
   t->k = k;
   size_t n = list->ids.size;
   if (n <= k) return true;  // no prefix has a word after it
-  if (!pack_ids(list)) return false;
   size_t p = n - k;
   Laid c{};
   bool ok = true;
   if (k == 1 && p <= SORTED_POSITIONS && !build_plan.partition_bits) {
     // The peak of this build is the text's arrays beside one block: the unused parts of their last
-    // huge pages go first.
+    // huge pages go first.  The sort reads the ids as read, and packs them once done with them.
     trim_block(&list->words, 0);
     ok = number_words(list, &c) && sort_word_suffixes(list, p, &c);
+  } else if (!pack_ids(list)) {
+    return false;
   } else {
     key_hashes();  // the deals' partitions are picked by hash
     Build b{};

@@ -76,10 +76,23 @@ inline uint64_t word_count(const WordList *list) {
   return list->id_bits ? list->packed : list->ids.size;
 }
 
-// Id q of a text whose ids the in-memory build has packed.
+// Id q of a text whose ids are in memory, packed or not.
 inline uint32_t id_at(const WordList *list, uint64_t q) {
-  assert(list->id_bits > 0 && q < list->packed);
+  assert(list->spilled.fd < 0 && q < word_count(list));
+  if (list->id_bits == 0) return list->ids.data[q];
   return packed_id(list->ids.data, q * list->id_bits, list->id_bits);
+}
+
+// Calls f(id) for ids [from, to) of a text whose ids are in memory, in order, packed or not.
+template <class F>
+inline void for_each_id(const WordList *list, uint64_t from, uint64_t to, F f) {
+  assert(list->spilled.fd < 0 && from <= to && to <= word_count(list));
+  if (list->id_bits == 0) {
+    for (uint64_t q = from; q < to; q++) f(list->ids.data[q]);
+    return;
+  }
+  WordStream ids = stream_from(list->ids.data, from, list->id_bits);
+  for (uint64_t q = from; q < to; q++) f(stream_next(&ids));
 }
 
 // The packed ids from id q in text order, read with stream_next.

@@ -3,6 +3,8 @@
 
 #include <utility>
 
+#include "Words.h"
+
 void release(Laid *c) {
   release(&c->suffixes);
   release(&c->at);
@@ -222,7 +224,7 @@ size_t lead_of(const N *next, const uint32_t *ends, size_t count, uint32_t *met,
 // Lays out the suffixes of the `count` states, whose counts of positions c->at holds, as
 // sort_word_suffixes does, holding next words as N; false if memory ran out.
 template <class N>
-bool lay_out_words(const WordList *list, size_t p, size_t count, Laid *c) {
+bool lay_out_words(WordList *list, size_t p, size_t count, Laid *c) {
   uint32_t *starts = c->at.data, at = 0;
   for (size_t s = 0; s < count; s++) at += std::exchange(starts[s], at);
   // Next words, sorted by state, go in the suffixes' own block, the suffixes laid over them: two
@@ -235,14 +237,14 @@ bool lay_out_words(const WordList *list, size_t p, size_t count, Laid *c) {
   }
   c->suffixes.size = held;  // what a move of the block must keep
   auto *next = reinterpret_cast<N *>(c->suffixes.data);
-  WordStream ids = read_ids(list, 0);
-  for (size_t q = 0, id = stream_next(&ids); q < p; q++) {
-    uint32_t after = stream_next(&ids);
+  uint32_t id = id_at(list, 0);
+  for_each_id(list, 1, p + 1, [&](uint32_t after) {
     next[starts[id]++] = static_cast<N>(after);
     id = after;
-  }
+  });
   size_t pairs, lead = lead_of(next, starts, count, met.data, &pairs);
-  if (!set_capacity(&c->suffixes, std::max(lead + 8 * held, 8 * pairs) / 8 + 1)) {
+  if ((list->id_bits == 0 && !pack_ids(list)) ||
+      !set_capacity(&c->suffixes, std::max(lead + 8 * held, 8 * pairs) / 8 + 1)) {
     release(&met);
     return false;
   }
@@ -281,14 +283,15 @@ bool lay_out_words(const WordList *list, size_t p, size_t count, Laid *c) {
 
 }  // namespace
 
-bool sort_word_suffixes(const WordList *list, size_t p, Laid *c) {
+bool sort_word_suffixes(WordList *list, size_t p, Laid *c) {
   // Next words are states, or the end of the text, the last word if new.
   size_t count = c->at.size - 1;
   assert(p > 0 && count > 0);  // a state is a word met before p
   // c->at counts positions, then marks where next words go, at last where suffixes begin.
-  WordStream ids = read_ids(list, 0);
-  for (size_t q = 0; q < p; q++) c->at.data[stream_next(&ids)]++;
-  // Next words in 16 bits where they fit: half the block, and plain stores.
+  for_each_id(list, 0, p, [&](uint32_t id) { c->at.data[id]++; });
+  // Next words in 16 bits where they fit: half the block, and plain stores.  Beside them the ids
+  // may stay 32-bit until they are read for good; beside 32-bit ones they would pass reading's
+  // peak.
   if (count < UINT16_MAX) return lay_out_words<uint16_t>(list, p, count, c);
-  return lay_out_words<uint32_t>(list, p, count, c);
+  return (list->id_bits > 0 || pack_ids(list)) && lay_out_words<uint32_t>(list, p, count, c);
 }

@@ -141,9 +141,10 @@ bool collect_suffixes(Build *b, const uint32_t *states, unsigned bits, size_t p,
 // position, take 16 MiB at most, near the cache.
 constexpr size_t SORTED_POSITIONS = size_t{1} << 22;
 
-// Lays out the one-word suffixes of the packed ids of `list` [0, p) into c by a counting sort in
-// the suffixes' own block; c->at holds zeros for word w as state w, and the end of the text.  False
-// if memory ran out.
-bool sort_word_suffixes(const WordList *list, size_t p, Laid *c);
+// Lays out the one-word suffixes of the ids of `list` [0, p) into c by a counting sort in the
+// suffixes' own block; c->at holds zeros for word w as state w, and the end of the text.  Ids read
+// 32 bits each are packed, once read for good where next words fit 16 bits, else first.  False if
+// memory ran out.
+bool sort_word_suffixes(WordList *list, size_t p, Laid *c);
 
 #endif

@@ -18,6 +18,29 @@
 
 namespace {
 
+// Packs the `n` plain values at `v`, each below 2^bits, `bits` apart in place, on every core, in a
+// block that holds packed_cells(n, bits).
+void pack_values(uint32_t *v, size_t n, unsigned bits) {
+  // Each task packs whole runs of 64 values from where its own values start, writing each 64-bit
+  // word once the values it covers are read; then the tasks' words move down in order, each task's
+  // ending where the next one's values start at the latest.
+  auto *words = reinterpret_cast<uint64_t *>(v);
+  unsigned workers = build_workers();
+  size_t tasks = range_tasks(workers), runs = (n + 63) / 64;
+  auto first = [&](size_t r) { return std::min(n, range_start(runs, tasks, r) * 64); };
+  auto pack = [&](size_t r, unsigned) {
+    WordSink out{words + first(r) / 2, 0, 0, bits};
+    for (size_t q = first(r), end = first(r + 1); q < end; q++) sink_put(&out, v[q]);
+    if (out.fill) *out.next = out.acc;  // the last task's: the others end with a word
+  };
+  run_tasks(tasks, workers, pack);
+  for (size_t r = 1; r < tasks; r++) {
+    size_t q = first(r), values = first(r + 1) - q;
+    std::memmove(words + q / 64 * bits, words + q / 2, (values * bits + 63) / 64 * 8);
+  }
+  std::memset(words + (n * bits + 63) / 64, 0, PACKED_SLACK);
+}
+
 // Appends the in-memory ids to the spill file, made first, and empties the array, which then serves
 // as the file's buffer; false if the file cannot be made or written.
 bool spill_ids(WordList *list) {
@@ -292,6 +315,23 @@ bool read_words(const char *path, WordList *list) {
   bool ok = read_words_fd(fd, list);
   close(fd);
   return ok;
+}
+
+// Packs the in-memory ids of `list` to the bits its words need, in place, giving back the rest;
+// false, leaving them as they were, if memory ran out.
+bool pack_ids(WordList *list) {
+  assert(list->id_bits == 0 && list->spilled.fd < 0);
+  size_t n = list->ids.size, words = list->words.size;
+  unsigned bits = bits_of(words ? words - 1 : 0);
+  size_t cells = packed_cells(n, bits);
+  if (cells > list->ids.cap && !set_capacity(&list->ids, cells)) return false;
+  pack_values(list->ids.data, n, bits);
+  list->ids.size = cells;
+  shrink_to_fit(&list->ids);
+  trim_block(&list->ids, 0);  // the huge page the 32-bit ids filled, now part empty
+  list->id_bits = bits;
+  list->packed = n;
+  return true;
 }
 
 bool spill_words(WordList *list) {

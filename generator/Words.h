@@ -17,6 +17,10 @@ bool read_words_fd(int fd, WordList *list);
 // Opens `path` and reads its words as read_words_fd does; false also if it cannot be opened.
 bool read_words(const char *path, WordList *list);
 
+// Packs the in-memory ids of `list` to the bits its words need, in place, giving back the rest;
+// false, leaving them as they were, if memory ran out.
+bool pack_ids(WordList *list);
+
 // Moves the in-memory ids of `list` to its spill file, made first; false if that cannot be done.
 bool spill_words(WordList *list);
 
