@@ -69,6 +69,7 @@ bool read_all(WordReader *r, WordList *list, Array<WordSlot> *index, size_t room
   if (index->size == 0 && !grow_word_index(index)) return false;
   Token batch[FILED_AT_ONCE];
   uint64_t hash[FILED_AT_ONCE];
+  size_t fault_ahead = 0;  // the ids' pages are faulted in up to here
   for (;;) {
     // A batch holds tokens in the block only, and is filed before next_word may refill it; a token
     // that needs next_word is filed on its own.
@@ -86,6 +87,7 @@ bool read_all(WordReader *r, WordList *list, Array<WordSlot> *index, size_t room
       if (id == NONE || (list->ids.size == list->ids.cap && !grow_ids(list, room))) return false;
       list->ids.data[list->ids.size++] = id;
     }
+    if (list->ids.size >= fault_ahead) fault_ahead = touch_ahead(&list->ids);
   }
 }
 
