@@ -186,6 +186,9 @@ inline bool step(const InMemory &v, uint64_t s, Random *rng, uint64_t *next) {
   if (t->picks.size) {
     const Pick *p = &t->picks.data[s];
     lo = p->suffixes_at, n = p[1].suffixes_at - lo;
+    // Where the guide and the suffixes start, fetched while the draw divides.
+    __builtin_prefetch(reinterpret_cast<const char *>(t->guides.data) + lo / 2 * t->guide_bits / 8);
+    __builtin_prefetch(reinterpret_cast<const char *>(x->cells.data) + lo * x->bytes);
     rem = draw_below(rng, p->total);
     if (uint64_t slices = guide_slices(n)) {
       const unsigned bits = t->guide_bits;
