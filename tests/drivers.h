@@ -121,6 +121,12 @@ inline std::optional<std::vector<std::string>> try_generate(const std::string &t
   return texts;
 }
 
+// How a try_generate that did not give the text wanted went wrong.
+inline const char *what_went_wrong(const std::optional<std::vector<std::string>> &got,
+                                   bool fell_back) {
+  return !got ? "the build failed" : fell_back ? "built in files" : "another text";
+}
+
 // The text that the real chain of k-word prefixes of `text` gives, at most
 // `limit` words from the random source seeded with `seed`; a failure ends
 // the run.

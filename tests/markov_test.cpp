@@ -266,10 +266,7 @@ TEST(Chain, SpillBatteryOverShapes) {
           std::optional<std::vector<std::string>> got = try_generate(text, k, walks, &fell_back);
           EXPECT_TRUE(got && *got == want && !fell_back)
               << shape_name(shape) << ", prefix length " << k << ", budget " << budget
-              << ", workers " << workers << ": "
-              << (!got        ? "the build failed"
-                  : fell_back ? "built in files"
-                              : "another text");
+              << ", workers " << workers << ": " << what_went_wrong(got, fell_back);
         }
     }
   }
@@ -296,10 +293,8 @@ TEST(Chain, BuildsInMemoryWhateverItJudgesToFit) {
       bool fell_back = false;
       std::optional<std::vector<std::string>> got = try_generate(text, k, walks, &fell_back);
       EXPECT_TRUE(got && *got == *want && !fell_back)
-          << "prefix length " << k << ", budget " << mib << " MiB: "
-          << (!got        ? "the build failed"
-              : fell_back ? "built in files"
-                          : "another text");
+          << "prefix length " << k << ", budget " << mib
+          << " MiB: " << what_went_wrong(got, fell_back);
     }
   }
   build_plan = BuildPlan{};
